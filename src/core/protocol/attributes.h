@@ -1,0 +1,20 @@
+// Reader and card attributes the server may ask for by name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora {
+
+struct AttributeName {
+    const char* name;
+    uint32_t id;
+};
+
+extern const AttributeName kAttributeNames[];
+extern const size_t kAttributeNameCount;
+
+// Finds a name, ignoring ASCII case; false if the table has no such name.
+bool LookUpAttribute(const char* name, uint32_t* id);
+
+} // namespace velmora

@@ -1,0 +1,21 @@
+// Hex payloads: two hex digits per byte, either case in, upper case out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora {
+
+constexpr size_t kPayloadSize = 1000;
+
+// Parses pairs of hex digits after leading white space into out (at least
+// kPayloadSize bytes). Each pair is read as strtoul would read a two-character
+// text of its own; the first pair it cannot read whole ends the parse.
+// Returns the number of bytes stored.
+size_t ParseHex(const char* text, uint8_t* out);
+
+// Writes 2 * length upper-case hex digits and a terminator; text must have
+// room for them.
+void WriteHex(const uint8_t* data, size_t length, char* text);
+
+} // namespace velmora
