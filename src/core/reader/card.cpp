@@ -51,7 +51,7 @@ void ParseFeatureAnswer(const uint8_t* answer, size_t length, FeatureTable* tabl
 
 void ConnectCard(bool allowDirect) {
     g_card.activeProtocol = kProtocolNone;
-    DialogOutputs* dialog = ConnectionDialog();
+    ConnectionDialogView* dialog = ConnectionDialog();
     LONG status = SCARD_S_SUCCESS;
     bool attempted = false;
     DWORD protocol = 0;

@@ -7,16 +7,16 @@
 namespace velmora {
 namespace {
 // Read by the card monitor's error path as well, hence atomic.
-std::atomic<DialogOutputs*> g_connectionDialog{nullptr};
+std::atomic<ConnectionDialogView*> g_connectionDialog{nullptr};
 } // namespace
 
-DialogOutputs* ConnectionDialog() { return g_connectionDialog.load(std::memory_order_acquire); }
+ConnectionDialogView* ConnectionDialog() { return g_connectionDialog.load(std::memory_order_acquire); }
 
-void SetConnectionDialog(DialogOutputs* dialog) {
+void SetConnectionDialog(ConnectionDialogView* dialog) {
     g_connectionDialog.store(dialog, std::memory_order_release);
 }
 
-void ShowStatus(DialogOutputs* dialog, const char* format, ...) {
+void ShowStatus(ConnectionDialogView* dialog, const char* format, ...) {
     if (dialog == nullptr) return;
     char text[kStatusTextSize];
     va_list args;
@@ -27,12 +27,12 @@ void ShowStatus(DialogOutputs* dialog, const char* format, ...) {
 }
 
 void LogInsert(size_t position, const char* text) {
-    DialogOutputs* dialog = ConnectionDialog();
+    ConnectionDialogView* dialog = ConnectionDialog();
     if (dialog != nullptr) dialog->InsertLogText(position, text);
 }
 
 void LogTrim() {
-    DialogOutputs* dialog = ConnectionDialog();
+    ConnectionDialogView* dialog = ConnectionDialog();
     if (dialog == nullptr) return;
     size_t cut = dialog->LogLineStart(kLogMaxLines);
     if (cut > 0) dialog->CutLogFrom(cut);

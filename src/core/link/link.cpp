@@ -1,0 +1,211 @@
+#include "link/link.h"
+
+#include "app/shell.h"
+#include "link/address.h"
+#include "protocol/ascii.h"
+#include "protocol/command.h"
+#include "reader/pcsc.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace velmora {
+
+LinkState g_link;
+
+namespace {
+
+Network* g_network = nullptr;
+
+constexpr int32_t kLinkIdle = 0;
+constexpr int32_t kLinkLookup = 1;
+constexpr int32_t kLinkConnected = 3;
+constexpr int32_t kLinkGreeted = 4;
+constexpr size_t kFieldReadSize = 1000;
+
+void EndLink() {
+    if (g_network != nullptr) g_network->Close();
+    g_link.state = kLinkIdle;
+}
+
+// A failed connect or read: the error's text on the status line, then idle.
+void FailLink(const char* prefix, unsigned long error) {
+    char text[kPacketSize];
+    SystemMessageText(error, text, sizeof text);
+    ShowStatus(ConnectionDialog(), "%s%s", prefix, text);
+    EndLink();
+}
+
+bool IsTrailingSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool IsDecryptAnswer(const char* line, const char* reply) {
+    constexpr size_t kDecryptReplyLength = 281;
+    return std::strncmp(line, "TRANSMIT T1 002a8084", 20) == 0 &&
+           std::strncmp(reply, "200 TRANSMIT SUCCESS", 20) == 0 &&
+           std::strlen(reply) == kDecryptReplyLength &&
+           std::strcmp(reply + kDecryptReplyLength - 4, "9000") == 0;
+}
+
+void StartLookup(ConnectionDialogView* dialog) {
+    uint32_t address = 0;
+    g_link.numeric = ParseNumericHost(g_link.host, &address);
+    g_link.numericAddress = address;
+    bool started = false;
+    if (g_link.numeric) {
+        char dotted[16];
+        FormatDotted(address, dotted, sizeof dotted);
+        started = g_network != nullptr && g_network->StartLookupByAddress(address);
+        ShowStatus(dialog, "Namensaufl\xF6sung f\xFCr Adresse %s", dotted);
+    } else {
+        started = g_network != nullptr && g_network->StartLookupByName(g_link.host);
+        ShowStatus(dialog, "Namensaufl\xF6sung f\xFCr '%s'", g_link.host);
+    }
+    if (!started) {
+        // No completion will come: give the controls back at once.
+        ShowStatus(dialog, "Namensaufl\xF6sung konnte nicht gestartet werden");
+        g_link.state = kLinkIdle;
+    }
+}
+
+void ConnectTo(const HostEntry& entry) {
+    char dotted[16];
+    FormatDotted(entry.address, dotted, sizeof dotted);
+    unsigned long error = 0;
+    ConnectStart start = g_network->StartConnect(entry.address, g_link.port, &error);
+    if (start == ConnectStart::SocketFailed) {
+        ShowStatus(ConnectionDialog(), "Socket() failed in WM_CREATE");
+        g_link.state = kLinkIdle;
+        return;
+    }
+    ShowStatus(ConnectionDialog(), "Starte Verbindungsaufbau mit %s (%s), Port %u", entry.name,
+               dotted, static_cast<unsigned>(g_link.port));
+    if (start == ConnectStart::Failed) FailLink("Connect(): ", error);
+}
+
+// One read: logged always, answered from the second on.
+void HandleRead(int32_t n) {
+    char packet[kPacketSize];
+    unsigned long error = 0;
+    long got = g_network->Receive(packet, kPacketSize - 1, &error);
+    ConnectionDialogView* dialog = ConnectionDialog();
+    if (got < 0) {
+        FailLink("", error);
+        return;
+    }
+    ShowStatus(dialog, "Datenpaket %d der L\xE4nge %d erhalten", n - 4, static_cast<int>(got));
+    size_t length = static_cast<size_t>(got);
+    packet[length] = '\0';
+    while (length > 0 && IsTrailingSpace(packet[length - 1])) packet[--length] = '\0';
+
+    LogTrim();
+    LogInsert(0, packet);
+    LogInsert(length, "\r\n");
+    if (n <= kLinkGreeted) return;
+
+    char reply[kPacketSize];
+    InterpretCommand(packet, reply);
+    LogInsert(length, " => ");
+    LogInsert(length + 4, reply);
+    ShowStatus(ConnectionDialog(), "Datenpaket %d: %s\nAntwortpaket: %s", n - 3, packet, reply);
+    if (IsDecryptAnswer(packet, reply)) LogInsert(0, "Decrypt APDU OK\r\n");
+    size_t replyLength = std::strlen(reply);
+    reply[replyLength] = '\n';
+    LinkSendLine(reply, replyLength + 1);
+}
+
+} // namespace
+
+void SetNetwork(Network* network) { g_network = network; }
+
+void ResetLink() {
+    g_link = LinkState{};
+    std::snprintf(g_link.host, sizeof g_link.host, "%s", kDefaultHost);
+    g_link.port = kDefaultPort;
+}
+
+long ParsePortText(const char* text) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        if (value < 1000000) value = value * 10 + (*text - '0');
+    }
+    return negative ? -value : value;
+}
+
+void StartServerConnect(ConnectionDialogView* dialog) {
+    g_link.state = kLinkLookup;
+    RefreshDialogControls(dialog);
+    if (dialog != nullptr) {
+        char field[kFieldReadSize];
+        dialog->ReadHostText(field, sizeof field);
+        std::snprintf(g_link.host, sizeof g_link.host, "%.99s", field);
+        dialog->ReadPortText(field, sizeof field);
+        long port = ParsePortText(field);
+        // The enable rules keep Connect off outside 1..65535.
+        g_link.port = static_cast<uint16_t>(port);
+    }
+    StartLookup(dialog);
+}
+
+void LinkLookupDone(unsigned long error, const HostEntry* entry) {
+    ++g_link.state;
+    HostEntry resolved{};
+    if (error == 0 && entry != nullptr) {
+        resolved = *entry;
+    } else if (g_link.numeric) {
+        // A numeric host needs no name: connect to the address all the same.
+        FormatDotted(g_link.numericAddress, resolved.name, sizeof resolved.name);
+        resolved.address = g_link.numericAddress;
+    } else {
+        ShowStatus(ConnectionDialog(), "Namensaufl\xF6sung gescheitert");
+        g_link.state = kLinkIdle;
+        return;
+    }
+    ConnectTo(resolved);
+}
+
+void LinkConnectDone(unsigned long error) {
+    ++g_link.state;
+    if (error != 0) {
+        FailLink("Connect(): ", error);
+        return;
+    }
+    ShowStatus(ConnectionDialog(), "Verbindung erfolgreich aufgebaut.");
+}
+
+void LinkSocketEvent(bool closed, unsigned long error) {
+    int32_t n = ++g_link.state;
+    if (closed) {
+        ShowStatus(ConnectionDialog(), "Verbindung wurde durch Gegenseite geschlossen.");
+        EndLink();
+        return;
+    }
+    (void)error;
+    HandleRead(n);
+}
+
+bool LinkSendLine(const char* line, size_t length) {
+    if (g_link.state < kLinkConnected || g_network == nullptr) return false;
+    unsigned long error = 0;
+    if (!g_network->Send(line, length, &error)) {
+        // A line that cannot leave whole must not be followed by later ones.
+        FailLink("", error != 0 ? error : static_cast<unsigned long>(kSocketConnectionReset));
+    }
+    return true;
+}
+
+void CloseServerConnection(ConnectionDialogView* dialog) {
+    EndLink();
+    ShowStatus(dialog, "Verbindung geschlossen");
+    RefreshDialogControls(dialog);
+    if (Shell* shell = CurrentShell()) shell->DestroyPinDialog();
+}
+
+void LinkShutdown() {
+    if (g_link.state != kLinkIdle) EndLink();
+    g_link.state = kLinkIdle;
+}
+
+} // namespace velmora

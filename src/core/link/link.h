@@ -1,0 +1,86 @@
+// The server connection: one TCP connection to the server, driven by the
+// completions the shell's network delivers on the user-interface thread.
+#pragma once
+
+#include "ui/view.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora {
+
+constexpr size_t kHostTextSize = 100;   // 99 characters and the terminator
+constexpr size_t kPacketSize = 1000;    // one read of at most 999 bytes
+constexpr size_t kHostNameSize = 256;
+constexpr uint16_t kDefaultPort = 9688;
+constexpr const char* kDefaultHost = "localhost";
+
+// Socket failures are reported with the Windows Sockets numbers on every
+// platform, so that one table gives their texts.
+enum SocketError : unsigned long {
+    kSocketOk = 0,
+    kSocketWouldBlock = 10035,
+    kSocketConnectionReset = 10054,
+    kSocketNotConnected = 10057,
+    kSocketTimedOut = 10060,
+    kSocketConnectionRefused = 10061,
+    kSocketHostUnreachable = 10065,
+    kSocketHostNotFound = 11001,
+};
+
+// A finished lookup: the official name and the first IPv4 address.
+struct HostEntry {
+    char name[kHostNameSize];
+    uint32_t address;  // network byte order
+};
+
+enum class ConnectStart { Pending, SocketFailed, Failed };
+
+// The network as the link needs it. Completions come back through
+// LinkLookupDone, LinkConnectDone and LinkSocketEvent.
+class Network {
+public:
+    virtual bool StartLookupByName(const char* host) = 0;
+    virtual bool StartLookupByAddress(uint32_t address) = 0;
+    // Creates the socket and starts a non-blocking connect.
+    virtual ConnectStart StartConnect(uint32_t address, uint16_t port, unsigned long* error) = 0;
+    // Reads at most size bytes; returns the count, or -1 with *error set.
+    virtual long Receive(char* buffer, size_t size, unsigned long* error) = 0;
+    // Sends all bytes, in order after everything sent before; false if the
+    // connection can no longer carry them.
+    virtual bool Send(const char* data, size_t length, unsigned long* error) = 0;
+    virtual void Close() = 0;
+
+protected:
+    ~Network() = default;
+};
+
+struct LinkState {
+    int32_t state;  // 0 idle, 1 lookup, 2 connecting, 3 connected, 4 greeted, 5+ answering
+    char host[kHostTextSize];
+    uint16_t port;
+    uint32_t numericAddress;  // the host as a number, when it was one
+    bool numeric;
+};
+
+extern LinkState g_link;
+
+void SetNetwork(Network* network);
+void ResetLink();  // back to the defaults of a new run
+
+void StartServerConnect(ConnectionDialogView* dialog);
+void CloseServerConnection(ConnectionDialogView* dialog);
+void LinkLookupDone(unsigned long error, const HostEntry* entry);
+void LinkConnectDone(unsigned long error);
+void LinkSocketEvent(bool closed, unsigned long error);
+// Program end: closes the socket if a connection is being made or exists.
+void LinkShutdown();
+
+// Sends a line on the open connection; ends the connection if it fails.
+// Returns false when no connection was open.
+bool LinkSendLine(const char* line, size_t length);
+
+// Parses a port field as atoi would, saturating instead of overflowing.
+long ParsePortText(const char* text);
+
+} // namespace velmora
