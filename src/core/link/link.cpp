@@ -36,6 +36,10 @@ void FailLink(const char* prefix, unsigned long error) {
     EndLink();
 }
 
+void LookupDone(unsigned long error, const HostEntry* entry);
+void ConnectDone(unsigned long error);
+void SocketEvent(bool closed, unsigned long error);
+
 bool IsTrailingSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 bool IsDecryptAnswer(const char* line, const char* reply) {
@@ -150,6 +154,23 @@ void StartServerConnect(ConnectionDialogView* dialog) {
 }
 
 void LinkLookupDone(unsigned long error, const HostEntry* entry) {
+    LookupDone(error, entry);
+    RefreshDialogControls(ConnectionDialog());
+}
+
+void LinkConnectDone(unsigned long error) {
+    ConnectDone(error);
+    RefreshDialogControls(ConnectionDialog());
+}
+
+void LinkSocketEvent(bool closed, unsigned long error) {
+    SocketEvent(closed, error);
+    RefreshDialogControls(ConnectionDialog());
+}
+
+namespace {
+
+void LookupDone(unsigned long error, const HostEntry* entry) {
     ++g_link.state;
     HostEntry resolved{};
     if (error == 0 && entry != nullptr) {
@@ -166,7 +187,7 @@ void LinkLookupDone(unsigned long error, const HostEntry* entry) {
     ConnectTo(resolved);
 }
 
-void LinkConnectDone(unsigned long error) {
+void ConnectDone(unsigned long error) {
     ++g_link.state;
     if (error != 0) {
         FailLink("Connect(): ", error);
@@ -175,16 +196,17 @@ void LinkConnectDone(unsigned long error) {
     ShowStatus(ConnectionDialog(), "Verbindung erfolgreich aufgebaut.");
 }
 
-void LinkSocketEvent(bool closed, unsigned long error) {
+void SocketEvent(bool closed, unsigned long) {
     int32_t n = ++g_link.state;
     if (closed) {
         ShowStatus(ConnectionDialog(), "Verbindung wurde durch Gegenseite geschlossen.");
         EndLink();
         return;
     }
-    (void)error;
     HandleRead(n);
 }
+
+} // namespace
 
 bool LinkSendLine(const char* line, size_t length) {
     if (g_link.state < kLinkConnected || g_network == nullptr) return false;

@@ -1,0 +1,111 @@
+// Fake network and shell for the link, dialog and monitor tests.
+#pragma once
+
+#include "app/client.h"
+#include "link/link.h"
+#include "reader/monitor.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class FakeNetwork : public velmora::Network {
+public:
+    std::vector<std::string> calls;
+    bool lookupStarts = true;
+    velmora::ConnectStart connectStart = velmora::ConnectStart::Pending;
+    unsigned long connectError = 0;
+    uint32_t connectAddress = 0;
+    uint16_t connectPort = 0;
+    std::deque<std::string> incoming;  // each entry is what one read returns
+    std::string sent;
+    bool sendFails = false;
+    int closes = 0;
+
+    bool StartLookupByName(const char* host) override {
+        calls.push_back(std::string("name ") + host);
+        return lookupStarts;
+    }
+    bool StartLookupByAddress(uint32_t) override {
+        calls.emplace_back("address");
+        return lookupStarts;
+    }
+    velmora::ConnectStart StartConnect(uint32_t address, uint16_t port,
+                                       unsigned long* error) override {
+        connectAddress = address;
+        connectPort = port;
+        *error = connectError;
+        return connectStart;
+    }
+    long Receive(char* buffer, size_t size, unsigned long*) override {
+        if (incoming.empty()) return 0;
+        std::string& next = incoming.front();
+        size_t n = std::min(size, next.size());
+        std::memcpy(buffer, next.data(), n);
+        next.erase(0, n);
+        if (next.empty()) incoming.pop_front();
+        return static_cast<long>(n);
+    }
+    bool Send(const char* data, size_t length, unsigned long* error) override {
+        if (sendFails) {
+            *error = velmora::kSocketConnectionReset;
+            return false;
+        }
+        sent.append(data, length);
+        return true;
+    }
+    void Close() override { ++closes; }
+};
+
+// Card events cross threads here exactly as the shells' queued calls do.
+class FakeShell : public velmora::Shell {
+public:
+    int pinDialogsDestroyed = 0;
+
+    void PostCardEvent(const velmora::CardEvent& event) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(event);
+        arrived_.notify_all();
+    }
+    void DestroyPinDialog() override { ++pinDialogsDestroyed; }
+
+    // Waits for a posted event; false if none came within the limit (a
+    // safety net against a hung test, not a timing assertion).
+    bool WaitForEvent(velmora::CardEvent* event) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!arrived_.wait_for(lock, std::chrono::seconds(10), [this] { return !events_.empty(); })) {
+            return false;
+        }
+        *event = events_.front();
+        events_.pop_front();
+        return true;
+    }
+    // Delivers every queued event on this (the user-interface) thread.
+    int Deliver() {
+        int count = 0;
+        for (;;) {
+            velmora::CardEvent event{};
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (events_.empty()) return count;
+                event = events_.front();
+                events_.pop_front();
+            }
+            velmora::HandleCardEvent(event);
+            ++count;
+        }
+    }
+    size_t Pending() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::deque<velmora::CardEvent> events_;
+};

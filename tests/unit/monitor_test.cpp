@@ -1,0 +1,164 @@
+// The monitor runs on its own thread against the fake's blocking status
+// wait; events come back through the fake shell as the real ones do.
+#include "fakes.h"
+#include "fixture.h"
+#include "reader/readers.h"
+#include "ui/dialog.h"
+
+namespace {
+
+using velmora::CardEvent;
+
+class MonitorTest : public CoreTest {
+protected:
+    FakeNetwork network;
+    FakeShell shell;
+
+    void SetUp() override {
+        CoreTest::SetUp();
+        velmora::ClientStart(&shell, &network);
+        dialog.host = "localhost";
+        dialog.port = "9688";
+    }
+    void TearDown() override {
+        velmora::ClientShutdown();
+        velmora::ClientStart(nullptr, nullptr);
+        CoreTest::TearDown();
+    }
+
+    void ConnectServer() {
+        velmora::ConnectionDialogCommand(&dialog, velmora::kIdConnect, 0);
+        velmora::HostEntry entry{};
+        velmora::LinkLookupDone(0, &entry);
+        velmora::LinkConnectDone(0);
+    }
+    void Open() {
+        velmora::FillReaderList(&dialog);
+        dialog.selected = 1;
+        velmora::OpenReader(&dialog);
+        ASSERT_EQ(shell.Deliver(), 1);  // the Open's own announcement
+    }
+    // Waits for the monitor's next event and handles it.
+    CardEvent Next() {
+        CardEvent event{};
+        EXPECT_TRUE(shell.WaitForEvent(&event));
+        velmora::HandleCardEvent(event);
+        return event;
+    }
+};
+
+TEST(CardEdge, RemovalWinsAndOtherBitsAreNoEdge) {
+    EXPECT_EQ(velmora::CardEdge(SCARD_STATE_EMPTY, SCARD_STATE_PRESENT), 1);
+    EXPECT_EQ(velmora::CardEdge(SCARD_STATE_PRESENT, SCARD_STATE_EMPTY), 2);
+    EXPECT_EQ(velmora::CardEdge(SCARD_STATE_PRESENT, SCARD_STATE_PRESENT | SCARD_STATE_INUSE), 0);
+    EXPECT_EQ(velmora::CardEdge(SCARD_STATE_UNAVAILABLE, SCARD_STATE_EMPTY), 2);
+    EXPECT_EQ(velmora::CardEdge(0, SCARD_STATE_PRESENT | SCARD_STATE_EMPTY), 2);
+}
+
+TEST_F(MonitorTest, EventLinesReachTheServerWithExactBytes) {
+    ConnectServer();
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    velmora::FillReaderList(&dialog);
+    velmora::OpenReader(&dialog);
+    shell.Deliver();
+    EXPECT_EQ(network.sent, "EVENT CARD INSERTED\n");  // the Open announces the card
+    EXPECT_EQ(network.sent.size(), 20u);
+    EXPECT_TRUE(dialog.controls.cardPresent);
+    network.sent.clear();
+
+    fakepcsc::RemoveCard(reader);
+    EXPECT_EQ(Next().code, 2);
+    EXPECT_EQ(network.sent, "EVENT CARD REMOVED\n");
+    EXPECT_EQ(network.sent.size(), 19u);
+    EXPECT_FALSE(dialog.controls.cardPresent);
+    EXPECT_EQ(dialog.log.rfind("EVENT CARD REMOVED\r\n", 0), 0u);
+
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    EXPECT_EQ(Next().code, 1);
+    EXPECT_EQ(network.sent, "EVENT CARD REMOVED\nEVENT CARD INSERTED\n");
+}
+
+TEST_F(MonitorTest, RemovalKeepsTheCardHandleAndOpenWithoutCardDropsIt) {
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    Open();
+    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    fakepcsc::RemoveCard(reader);
+    Next();
+    EXPECT_NE(velmora::g_card.card, 0u);
+    velmora::CloseReader(&dialog);
+    shell.Deliver();
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    fakepcsc::RemoveCard(reader);
+    velmora::FillReaderList(&dialog);
+    dialog.selected = 1;
+    velmora::OpenReader(&dialog);
+    shell.Deliver();
+    EXPECT_EQ(velmora::g_card.card, 0u);
+    EXPECT_TRUE(network.sent.empty());  // never connected: logged only
+}
+
+TEST_F(MonitorTest, CloseWithCardAnnouncesRemovalAndRetiresTheMonitor) {
+    ConnectServer();
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    Open();
+    network.sent.clear();
+    velmora::CloseReader(&dialog);
+    EXPECT_EQ(velmora::CurrentMonitor(), 0u);
+    EXPECT_EQ(shell.Deliver(), 1);
+    EXPECT_EQ(network.sent, "EVENT CARD REMOVED\n");
+    EXPECT_FALSE(velmora::ReaderOpen());
+    fakepcsc::RemoveCard(reader);
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    EXPECT_EQ(shell.Pending(), 0u);  // the retired monitor has ended and posts nothing
+    EXPECT_EQ(velmora::CurrentMonitor(), 0u);
+}
+
+TEST_F(MonitorTest, StaleEventsChangeNothing) {
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    Open();
+    uint32_t current = velmora::CurrentMonitor();
+    CardEvent stale{CardEvent::Kind::Change, 2, true, current + 100, SCARD_STATE_EMPTY, 0};
+    velmora::HandleCardEvent(stale);
+    EXPECT_TRUE(velmora::CardPresent());
+    EXPECT_EQ(velmora::CurrentMonitor(), current);
+    EXPECT_EQ(dialog.log.find("REMOVED"), std::string::npos);
+}
+
+TEST_F(MonitorTest, ReopeningTheDialogNeverEndsTheEventChain) {
+    ConnectServer();
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    Open();
+    network.sent.clear();
+    // The dialog closes and opens again: its context is replaced.
+    velmora::SetConnectionDialog(nullptr);
+    velmora::SetConnectionDialog(&dialog);
+    velmora::FillReaderList(&dialog);
+    fakepcsc::RemoveCard(reader);
+    EXPECT_EQ(Next().code, 2);
+    EXPECT_EQ(network.sent, "EVENT CARD REMOVED\n");
+}
+
+TEST_F(MonitorTest, WaitFailureIsShownOnlyWithACardHandle) {
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    Open();
+    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    fakepcsc::Fail().statusChange = static_cast<LONG>(SCARD_E_NO_SERVICE);
+    velmora::StartMonitor();  // a wait that fails at once
+    CardEvent event = Next();
+    EXPECT_EQ(event.kind, CardEvent::Kind::WaitFailed);
+    EXPECT_EQ(dialog.status, "SCardGetStatusChange()=8010001D , The smart card resource manager is not running.");
+}
+
+TEST_F(MonitorTest, ChangeWithoutEdgeUpdatesTheStateAndKeepsWaiting) {
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    Open();
+    // Same presence, a new event count: no edge.
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    CardEvent event = Next();
+    EXPECT_EQ(event.kind, CardEvent::Kind::StateOnly);
+    EXPECT_EQ(velmora::g_card.readerState.dwCurrentState, static_cast<DWORD>(event.state));
+    fakepcsc::RemoveCard(reader);
+    EXPECT_EQ(Next().code, 2);
+}
+
+} // namespace
