@@ -1,0 +1,201 @@
+// Test build only: a local socket named by VELMORA_TEST_HOOK takes one
+// command per line and answers one line, so the end-to-end tests can press
+// buttons, read the controls and take screenshots of the real windows.
+#include "app/test_hook.h"
+
+#include "app/tray_app.h"
+#include "link/link.h"
+#include "reader/card.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWidget>
+
+namespace velmora::qt {
+namespace {
+
+QWidget* ActiveModal() { return QApplication::activeModalWidget(); }
+
+QJsonObject ControlState(QWidget* w) {
+    QJsonObject o;
+    o["enabled"] = w->isEnabled();
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+        o["text"] = b->text();
+        if (b->isCheckable()) o["checked"] = b->isChecked();
+    }
+    if (auto* e = qobject_cast<QLineEdit*>(w)) o["text"] = e->text();
+    if (auto* l = qobject_cast<QLabel*>(w)) o["text"] = l->text();
+    if (auto* c = qobject_cast<QComboBox*>(w)) {
+        QJsonArray items;
+        for (int i = 0; i < c->count(); ++i) items.append(c->itemText(i));
+        o["items"] = items;
+        o["index"] = c->currentIndex();
+    }
+    return o;
+}
+
+class TestHook : public QObject {
+public:
+    explicit TestHook(TrayApp* app) : app_(app) {
+        server_.setSocketOptions(QLocalServer::UserAccessOption);
+        QString path = qEnvironmentVariable("VELMORA_TEST_HOOK");
+        QLocalServer::removeServer(path);
+        server_.listen(path);
+        connect(&server_, &QLocalServer::newConnection, this, [this] {
+            while (QLocalSocket* s = server_.nextPendingConnection()) {
+                connect(s, &QLocalSocket::readyRead, this, [this, s] { Serve(s); });
+                connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
+            }
+        });
+    }
+
+private:
+    void Serve(QLocalSocket* socket) {
+        while (socket->canReadLine()) {
+            QString line = QString::fromUtf8(socket->readLine()).trimmed();
+            QString answer = Run(line);
+            socket->write(answer.toUtf8() + "\n");
+            socket->flush();
+        }
+    }
+
+    QWidget* Find(const QString& id) {
+        ConnectionDialog* d = app_->Dialog();
+        if (d == nullptr) return nullptr;
+        static const QHash<QString, QString> names = {
+            {"1001", "host"}, {"1002", "port"}, {"1005", "readers"}, {"1007", "protocol"},
+            {"1010", "status"}, {"1011", "log"}};
+        static const QHash<QString, QString> buttons = {
+            {"1003", "Connect"}, {"1004", "Disconnect"}, {"1008", "Open"}, {"1009", "Close"}};
+        if (names.contains(id)) return d->findChild<QWidget*>(names[id]);
+        for (QAbstractButton* b : d->findChildren<QAbstractButton*>()) {
+            if (buttons.value(id) == b->text()) return b;
+            if (id == "1006" && qobject_cast<QCheckBox*>(b)) return b;
+        }
+        return nullptr;
+    }
+
+    QString State() {
+        QJsonObject o;
+        o["link"] = static_cast<int>(velmora::g_link.state);
+        o["tray"] = app_->TrayAvailable();
+        o["card_handle"] = velmora::g_card.card != 0;
+        ConnectionDialog* d = app_->Dialog();
+        o["dialog"] = d != nullptr;
+        if (d != nullptr) {
+            o["minimized"] = d->isMinimized();
+            o["status"] = d->StatusText();
+            o["log"] = d->LogText();
+            for (const char* id : {"1001", "1002", "1003", "1004", "1005", "1006", "1007", "1008", "1009"}) {
+                if (QWidget* w = Find(id)) o[id] = ControlState(w);
+            }
+        }
+        if (QWidget* modal = ActiveModal()) o["modal"] = modal->windowTitle();
+        return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+    }
+
+    QString Later(const std::function<void()>& action) {
+        // Modal loops must not start inside the hook's own call.
+        QTimer::singleShot(0, app_, action);
+        return QStringLiteral("ok");
+    }
+
+    QString Run(const QString& line) {
+        QString verb = line.section(' ', 0, 0);
+        QString rest = line.section(' ', 1);
+        if (verb == "state") return State();
+        if (verb == "tray-open") return Later([this] { app_->OpenDialog(); });
+        if (verb == "tray-about") return Later([this] { app_->ShowAbout(); });
+        if (verb == "tray-exit") return Later([this] { app_->Exit(); });
+        if (verb == "menu") return Menu();
+        if (verb == "modal-ok" || verb == "modal-escape" || verb == "modal-close") return Modal(verb);
+        ConnectionDialog* d = app_->Dialog();
+        if (d == nullptr) return QStringLiteral("error no dialog");
+        if (verb == "click") return Click(rest);
+        if (verb == "set") return SetText(rest.section(' ', 0, 0), rest.section(' ', 1));
+        if (verb == "select") return Select(rest.toInt());
+        if (verb == "minimize") return Later([d] { d->showMinimized(); });
+        if (verb == "close-box") return Later([d] { d->close(); });
+        if (verb == "grab") return d->grab().save(rest) ? QStringLiteral("ok") : QStringLiteral("error");
+        if (verb == "grab-modal") {
+            QWidget* m = ActiveModal();
+            return m != nullptr && m->grab().save(rest) ? QStringLiteral("ok") : QStringLiteral("error");
+        }
+        return QStringLiteral("error unknown command");
+    }
+
+    QString Menu() {
+        QJsonArray items;
+        QMenu* menu = app_->findChild<QSystemTrayIcon*>() ? app_->findChild<QSystemTrayIcon*>()->contextMenu() : nullptr;
+        if (menu == nullptr) return QStringLiteral("[]");
+        for (QAction* a : menu->actions()) {
+            QJsonObject o;
+            o["text"] = a->text();
+            o["default"] = menu->defaultAction() == a;
+            o["separator"] = a->isSeparator();
+            items.append(o);
+        }
+        return QString::fromUtf8(QJsonDocument(items).toJson(QJsonDocument::Compact));
+    }
+
+    QString Modal(const QString& verb) {
+        QWidget* m = ActiveModal();
+        if (m == nullptr) return QStringLiteral("error no modal");
+        if (verb == "modal-close") return Later([m] { m->close(); });
+        if (verb == "modal-escape") {
+            return Later([m] { QMetaObject::invokeMethod(m, "reject"); });
+        }
+        for (QPushButton* b : m->findChildren<QPushButton*>()) {
+            if (b->text() == "OK") return Later([b] { b->click(); });
+        }
+        return QStringLiteral("error no ok");
+    }
+
+    QString Click(const QString& id) {
+        auto* b = qobject_cast<QAbstractButton*>(Find(id));
+        if (b == nullptr) return QStringLiteral("error no such button");
+        if (!b->isEnabled()) return QStringLiteral("disabled");
+        b->click();
+        return QStringLiteral("ok");
+    }
+
+    QString SetText(const QString& id, const QString& text) {
+        auto* e = qobject_cast<QLineEdit*>(Find(id));
+        if (e == nullptr || !e->isEnabled()) return QStringLiteral("error");
+        e->setText(text);
+        return QStringLiteral("ok");
+    }
+
+    QString Select(int index) {
+        auto* c = qobject_cast<QComboBox*>(Find("1005"));
+        if (c == nullptr || !c->isEnabled()) return QStringLiteral("error");
+        c->setCurrentIndex(index);
+        emit c->activated(index);
+        return QStringLiteral("ok");
+    }
+
+    TrayApp* app_;
+    QLocalServer server_;
+};
+
+} // namespace
+
+void InstallTestHook(TrayApp* app) {
+    if (qEnvironmentVariableIsEmpty("VELMORA_TEST_HOOK")) return;
+    new TestHook(app);  // lives as long as the application
+}
+
+} // namespace velmora::qt

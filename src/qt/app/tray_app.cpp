@@ -1,0 +1,114 @@
+#include "app/tray_app.h"
+
+#include "app/about_dialog.h"
+#include "app/client.h"
+#include "reader/monitor.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QTimer>
+
+namespace velmora::qt {
+
+QIcon ClientIcon() {
+    QIcon icon;
+    for (int size : {16, 32, 48}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        qreal s = size / 16.0;
+        painter.setPen(QPen(QColor(20, 50, 110), s));
+        painter.setBrush(QColor(60, 120, 210));
+        painter.drawRoundedRect(QRectF(1 * s, 3 * s, 14 * s, 10 * s), 1.5 * s, 1.5 * s);
+        painter.setPen(QPen(QColor(120, 90, 10), 0.6 * s));
+        painter.setBrush(QColor(235, 190, 60));
+        painter.drawRoundedRect(QRectF(3 * s, 6 * s, 4 * s, 3.5 * s), 0.6 * s, 0.6 * s);
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+TrayApp::TrayApp() {
+    velmora::ClientStart(this, &network_);
+    trayAvailable_ = QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+TrayApp::~TrayApp() {
+    if (!exiting_) velmora::ClientShutdown();
+    velmora::ClientStart(nullptr, nullptr);
+}
+
+void TrayApp::Start() {
+    QApplication::setWindowIcon(ClientIcon());
+    menu_ = new QMenu();
+    QAction* open = menu_->addAction(QStringLiteral("Open"), this, &TrayApp::OpenDialog);
+    menu_->addAction(QStringLiteral("Exit Velmora Client"), this, &TrayApp::Exit);
+    menu_->addAction(QStringLiteral("About Velmora Client"), this, &TrayApp::ShowAbout);
+    menu_->setDefaultAction(open);
+    tray_ = new QSystemTrayIcon(ClientIcon(), this);
+    tray_->setToolTip(QStringLiteral("Velmora Client"));
+    tray_->setContextMenu(menu_);
+    connect(tray_, &QSystemTrayIcon::activated, this, &TrayApp::TrayActivated);
+    if (trayAvailable_) tray_->show();
+    QTimer::singleShot(0, this, &TrayApp::OpenDialog);
+}
+
+void TrayApp::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
+    // A double click opens; single clicks do nothing; the menu is Qt's.
+    if (reason == QSystemTrayIcon::DoubleClick) OpenDialog();
+}
+
+void TrayApp::OpenDialog() {
+    if (exiting_) return;
+    if (dialog_ == nullptr) {
+        auto* dialog = new ConnectionDialog(trayAvailable_);
+        dialog->setAttribute(Qt::WA_DeleteOnClose, false);
+        connect(dialog, &ConnectionDialog::exitRequested, this, &TrayApp::Exit);
+        connect(dialog, &ConnectionDialog::closedToTray, this, &TrayApp::CloseDialog);
+        dialog_ = dialog;
+        dialog->show();
+        dialog->Start();
+        velmora::SetConnectionDialog(dialog);
+    }
+    if (dialog_->isMinimized()) dialog_->showNormal();
+    dialog_->raise();
+    dialog_->activateWindow();
+}
+
+void TrayApp::CloseDialog() {
+    if (dialog_ == nullptr) return;
+    DestroyPinDialog();
+    velmora::SetConnectionDialog(nullptr);
+    ConnectionDialog* dialog = dialog_;
+    dialog_ = nullptr;
+    dialog->hide();
+    dialog->deleteLater();
+}
+
+void TrayApp::ShowAbout() {
+    AboutDialog about;
+    about.exec();
+}
+
+void TrayApp::Exit() {
+    if (exiting_) return;
+    exiting_ = true;
+    CloseDialog();
+    if (tray_ != nullptr) tray_->hide();
+    velmora::ClientShutdown();
+    QApplication::exit(0);
+}
+
+void TrayApp::PostCardEvent(const velmora::CardEvent& event) {
+    // Queued onto the user-interface thread; callable from a monitor thread.
+    QMetaObject::invokeMethod(this, [this, event] {
+        if (!exiting_) velmora::HandleCardEvent(event);
+    }, Qt::QueuedConnection);
+}
+
+void TrayApp::DestroyPinDialog() {}
+
+} // namespace velmora::qt
