@@ -15,7 +15,7 @@ usage: pcscd-private.sh start  [-d DIR] [--reader SPEC]... [--driver SO] [--ctl 
 
 start   starts pcscd in the background, waits until it lists every reader and
         prints the environment for clients (eval it); DIR defaults to a new
-        directory in /tmp, removed again by stop.
+        directory in $TMPDIR or /tmp, removed again by stop.
 run     the same pcscd in the foreground (this process becomes pcscd), for a
         caller that owns and reaps it.
 stop    ends pcscd by its process id.  DIR defaults to $SIMREADER_DIR.
@@ -167,17 +167,26 @@ wait_ready() {
   fail "pcscd did not list its readers; log in $dir/pcscd.log"
 }
 
+# A start that failed leaves no pcscd and no directory of its own behind.
+abandon_start() {
+  if [ -n "${launched:-}" ] && alive "$launched"; then kill -KILL "$launched"; fi
+  if [ -f "$dir/.remove-on-stop" ]; then rm -rf "$dir"; fi
+}
+
 start() {
   [ -x "$ctl" ] || fail "no control tool at $ctl (build it first)"
   if [ -z "$dir" ]; then
-    dir=$(mktemp -d /tmp/velmora-pcscd.XXXXXX)
+    dir=$(mktemp -d "${TMPDIR:-/tmp}/velmora-pcscd.XXXXXX")
     touch "$dir/.remove-on-stop"
   fi
+  trap abandon_start EXIT
   prepare
   local args=(run -d "$dir" --driver "$driver" "${debug[@]}")
   for s in "${specs[@]}"; do args+=(--reader "$s"); done
   setsid "$0" "${args[@]}" </dev/null >"$dir/pcscd.log" 2>&1 &
-  wait_ready $!
+  launched=$!
+  wait_ready "$launched"
+  trap - EXIT
   cat "$dir/env"
 }
 
