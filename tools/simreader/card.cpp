@@ -146,12 +146,12 @@ Bytes DefaultAtr(uint32_t protocols) {
     Bytes atr{0x3B};
     if (protocols == kProtocolT0) {
         atr.push_back(k);
-    } else if (protocols == kProtocolT1) {
-        atr.insert(atr.end(), {static_cast<uint8_t>(0x80 | k), 0x01});
     } else {
-        atr.insert(atr.end(), {static_cast<uint8_t>(0x80 | k), 0x80, 0x01});
+        atr.push_back(static_cast<uint8_t>(0x80 | k));  // TD1 follows
+        if (protocols & kProtocolT0) atr.push_back(0x80);  // TD1: T=0, TD2 follows
+        atr.push_back(0x01);                              // T=1
     }
-    atr.insert(atr.end(), kHistory, kHistory + k);
+    for (uint8_t b : kHistory) atr.push_back(b);
     if (protocols != kProtocolT0) {
         uint8_t tck = 0;
         for (size_t i = 1; i < atr.size(); ++i) tck ^= atr[i];

@@ -16,9 +16,11 @@ constexpr uint8_t kFeatureAbort = 0x0B;
 constexpr uint8_t kFeatureEscape = 0x13;
 constexpr size_t kAtrMin = 2;
 
+// One 6-byte entry: tag, length 4, the code big-endian.
 void AppendFeature(Bytes* out, uint8_t tag, DWORD code) {
-    out->insert(out->end(), {tag, 4, static_cast<uint8_t>(code >> 24), static_cast<uint8_t>(code >> 16),
-                             static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)});
+    out->push_back(tag);
+    out->push_back(4);
+    for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(code >> shift));
 }
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
