@@ -98,14 +98,15 @@ reader_name() {
   echo "$name"
 }
 
-# Lays out DIR: run/ (over /run/pcscd), empty/ (over the USB drivers),
+# Lays out DIR: run/ (over /run/pcscd), runroot/ (over /run if the host
+# has no /run/pcscd), empty/ (over the USB drivers),
 # reader.conf.d/, the driver, and per reader its settings file readerN.conf
 # (pcscd wants DEVICENAME to exist; the driver puts readerN.sock beside it).
 prepare() {
   [ -n "$dir" ] || fail "no directory (-d DIR)"
   [ -f "$driver" ] || fail "no driver at $driver (build it first)"
   check_path "$dir"
-  mkdir -p "$dir/run" "$dir/empty" "$dir/reader.conf.d"
+  mkdir -p "$dir/run" "$dir/runroot" "$dir/empty" "$dir/reader.conf.d"
   cp "$driver" "$dir/libsimreader.so"
   : >"$dir/readers"
   local conf="$dir/reader.conf.d/simreader" i name
@@ -124,18 +125,25 @@ usb_drivers() {
   pcscd --version | sed -n 's/.*usbdropdir=\([^ ]*\).*/\1/p'
 }
 
-# Becomes pcscd: same process id from here on.
+# Becomes pcscd: same process id from here on. Without root the namespace
+# comes with a user namespace in which the caller is root. Where the host has
+# no /run/pcscd, a private /run is laid over it rather than creating one.
 launch() {
-  local usb
+  local usb userns=()
   usb=$(usb_drivers)
+  [ "$(id -u)" -eq 0 ] || userns=(--map-root-user)
   echo $$ >"$dir/pcscd.pid"
-  exec unshare --mount --propagation private -- /bin/sh -ec '
-    mkdir -p /run/pcscd
-    mount --bind "$1" /run/pcscd
-    [ ! -d "$2" ] || mount --bind "$3" "$2"
-    shift 4
-    exec pcscd --foreground --config "$0" "$@"
-  ' "$dir/reader.conf.d" "$dir/run" "$usb" "$dir/empty" -- "${debug[@]}" ${debug:+--apdu}
+  exec unshare "${userns[@]}" --mount --propagation private -- /bin/sh -ec '
+    conf=$1 run=$2 runroot=$3 usb=$4 empty=$5
+    shift 5
+    if [ ! -d /run/pcscd ]; then
+      mount --bind "$runroot" /run
+      mkdir /run/pcscd
+    fi
+    mount --bind "$run" /run/pcscd
+    [ ! -d "$usb" ] || mount --bind "$empty" "$usb"
+    exec pcscd --foreground --config "$conf" "$@"
+  ' sh "$dir/reader.conf.d" "$dir/run" "$dir/runroot" "$usb" "$dir/empty" "${debug[@]}" ${debug:+--apdu}
 }
 
 # Whether a process lives; an exited one whose parent does not reap it
