@@ -87,7 +87,8 @@ int Serve(const Options& options, const std::vector<Step>& script, int listen_fd
         }
         if (fd < 0) break;
         out->Note("client connected from " + peer);
-        SessionEnd end = ServeClient(fd, options, script, stop_fd, &input, out);
+        Input* from = options.interactive ? &input : nullptr;
+        SessionEnd end = ServeClient(fd, options, script, stop_fd, from, out);
         clean = clean && end.clean;
         if (end.stopped) break;
         if (options.once || options.exit_on_script_end) return clean ? 0 : 1;
