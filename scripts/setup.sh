@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config python3
+  cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libpcsclite-dev pcscd
   util-linux mount python3
