@@ -60,8 +60,7 @@ bool SetNumber(const NumberOption& option, std::string_view text, Options* optio
 
 // Applies one "--name VALUE" or "--name=VALUE"; false with error set if the
 // value is missing or bad, or the name is unknown.
-bool ApplyValued(std::string_view name, const char* value, Options* options,
-                 std::string* error) {
+bool ApplyValued(std::string_view name, const char* value, Options* options, std::string* error) {
     for (const TextOption& option : kTexts) {
         if (option.name != name) continue;
         if (value == nullptr) break;
@@ -72,8 +71,8 @@ bool ApplyValued(std::string_view name, const char* value, Options* options,
     for (const NumberOption& option : kNumbers) {
         if (option.name != name) continue;
         if (value != nullptr && SetNumber(option, value, options)) return true;
-        *error = std::string(name) + " needs a number from " + std::to_string(option.min) +
-                 " to " + std::to_string(option.max);
+        *error = std::string(name) + " needs a number from " + std::to_string(option.min) + " to " +
+                 std::to_string(option.max);
         return false;
     }
     *error = value == nullptr ? std::string(name) + " needs a value"

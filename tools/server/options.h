@@ -24,8 +24,7 @@ struct Options {
 
 enum class OptionsResult { kRun, kHelp, kError };
 
-OptionsResult ParseOptions(int argc, const char* const* argv, Options* options,
-                           std::string* error);
+OptionsResult ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
 const char* UsageText();
 

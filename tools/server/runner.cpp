@@ -55,8 +55,8 @@ Outcome Finish(Session* session, const Options& options) {
     return session->WaitClose(kNoTimeout);
 }
 
-SessionEnd ServeClient(int fd, const Options& options, const std::vector<Step>& script,
-                       int stop_fd, Input* input, Transcript* out) {
+SessionEnd ServeClient(int fd, const Options& options, const std::vector<Step>& script, int stop_fd,
+                       Input* input, Transcript* out) {
     Tally tally;
     Session session(fd, stop_fd, input, out, &tally);
     Outcome outcome = Outcome::kOk;

@@ -8,7 +8,9 @@
 namespace velmora::server {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -66,8 +68,7 @@ bool Fail(std::string* error, const char* message) {
     return false;
 }
 
-bool ParseDirective(std::string_view name, std::string_view args, Step* step,
-                    std::string* error) {
+bool ParseDirective(std::string_view name, std::string_view args, Step* step, std::string* error) {
     if (name == "@sleep") {
         step->kind = StepKind::kSleep;
         return ParseMilliseconds(args, &step->ms) || Fail(error, "@sleep needs MS");

@@ -23,9 +23,9 @@ constexpr int64_t kNoTimeout = -1;
 
 struct Step {
     StepKind kind = StepKind::kCommand;
-    std::string text;          // command line, event word, or echo text
-    std::string bytes;         // @raw
-    int64_t ms = kNoTimeout;   // @sleep; limit of the waits, kNoTimeout if none given
+    std::string text;         // command line, event word, or echo text
+    std::string bytes;        // @raw
+    int64_t ms = kNoTimeout;  // @sleep; limit of the waits, kNoTimeout if none given
 };
 
 enum class ParseResult { kStep, kSkip, kError };

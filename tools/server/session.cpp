@@ -33,9 +33,13 @@ int PollTimeout(Clock::time_point deadline) {
     return static_cast<int>(std::min<int64_t>((left.count() + 999) / 1000, INT_MAX));
 }
 
-bool IsEvent(std::string_view line) { return line.substr(0, 6) == "EVENT "; }
+bool IsEvent(std::string_view line) {
+    return line.substr(0, 6) == "EVENT ";
+}
 
-std::string LastWord(const std::string& line) { return line.substr(line.rfind(' ') + 1); }
+std::string LastWord(const std::string& line) {
+    return line.substr(line.rfind(' ') + 1);
+}
 
 std::string Hex(std::string_view bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";

@@ -82,8 +82,8 @@ private:
     bool stopped_ = false;
     bool awaiting_reply_ = false;
     Clock::time_point sent_at_;
-    std::deque<std::string> late_;     // timed-out commands whose replies may still come
-    std::deque<std::string> events_;   // event words not yet taken by @expect-event
+    std::deque<std::string> late_;    // timed-out commands whose replies may still come
+    std::deque<std::string> events_;  // event words not yet taken by @expect-event
 };
 
 }  // namespace velmora::server

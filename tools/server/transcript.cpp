@@ -30,7 +30,8 @@ int64_t RttStats::Percentile(int percent) const {
     std::vector<int64_t> sorted = samples_;
     size_t rank = (sorted.size() * static_cast<size_t>(percent) + 99) / 100;
     size_t index = rank == 0 ? 0 : rank - 1;
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(index), sorted.end());
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(index),
+                     sorted.end());
     return sorted[index];
 }
 
@@ -66,11 +67,25 @@ void Transcript::Write(std::string_view prefix, std::string_view text, std::stri
     }
 }
 
-void Transcript::Plain(std::string_view text) { Write("", text, ""); }
-void Transcript::Note(std::string_view text) { Write("# ", Escape(text), ""); }
-void Transcript::Sent(std::string_view command) { Write("> ", Escape(command), ""); }
-void Transcript::Event(std::string_view line) { Write("! ", Escape(line), ""); }
-void Transcript::Other(std::string_view line) { Write("? ", Escape(line), ""); }
+void Transcript::Plain(std::string_view text) {
+    Write("", text, "");
+}
+
+void Transcript::Note(std::string_view text) {
+    Write("# ", Escape(text), "");
+}
+
+void Transcript::Sent(std::string_view command) {
+    Write("> ", Escape(command), "");
+}
+
+void Transcript::Event(std::string_view line) {
+    Write("! ", Escape(line), "");
+}
+
+void Transcript::Other(std::string_view line) {
+    Write("? ", Escape(line), "");
+}
 
 void Transcript::Reply(std::string_view line, int64_t us) {
     if (quiet_rtt_) return Write("< ", Escape(line), "");

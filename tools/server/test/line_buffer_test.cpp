@@ -34,13 +34,13 @@ TEST(LineBuffer, GivesTheSameLinesHoweverTheBytesArrive) {
     const SplitCase cases[] = {
         {"200 A\n200 B\n", {"200 A", "200 B"}},
         {"200 A\r\nEVENT X\r\n", {"200 A", "EVENT X"}},  // CR LF ends a line too
-        {"a\rb\n", {"a\rb"}},                             // a CR inside stays
+        {"a\rb\n", {"a\rb"}},                            // a CR inside stays
         {"\n\n", {"", ""}},
-        {"12345678\n", {"12345678"}},                     // exactly the cap: whole
-        {"123456789\nok\n", {"~12345678", "ok"}},         // one over: cut, rest dropped
+        {"12345678\n", {"12345678"}},              // exactly the cap: whole
+        {"123456789\nok\n", {"~12345678", "ok"}},  // one over: cut, rest dropped
         {"123456789abcdefghij\nok\n", {"~12345678", "ok"}},
-        {"123456789abc", {"~12345678"}},                  // no rest after a cut
-        {"200 A\n20", {"200 A", "rest:20"}},              // unfinished last line
+        {"123456789abc", {"~12345678"}},      // no rest after a cut
+        {"200 A\n20", {"200 A", "rest:20"}},  // unfinished last line
     };
     for (const SplitCase& c : cases) {
         for (size_t piece : {1, 2, 3, 7, 64}) {

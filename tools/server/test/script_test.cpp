@@ -21,7 +21,8 @@ struct GoodCase {
 TEST(ParseStep, ReadsCommandsAndDirectives) {
     const GoodCase cases[] = {
         {"STATE", StepKind::kCommand, "STATE", "", kNoTimeout},
-        {"  TRANSMIT T1 00A4040000 \r", StepKind::kCommand, "TRANSMIT T1 00A4040000", "", kNoTimeout},
+        {"  TRANSMIT T1 00A4040000 \r", StepKind::kCommand, "TRANSMIT T1 00A4040000", "",
+         kNoTimeout},
         {"@sleep 250", StepKind::kSleep, "", "", 250},
         {"@sleep 0", StepKind::kSleep, "", "", 0},
         {"@expect-event INSERTED", StepKind::kExpectEvent, "INSERTED", "", kNoTimeout},
@@ -54,10 +55,20 @@ TEST(ParseStep, SkipsBlankLinesAndComments) {
 
 TEST(ParseStep, RejectsMistypedDirectivesInsteadOfSendingThem) {
     const char* bad[] = {
-        "@sleep",           "@sleep -1",        "@sleep 1.5",    "@sleep 10ms",
-        "@expect-event",    "@expect-event inserted", "@expect-event INSERTED soon",
-        "@wait-close x",    "@close now",       "@raw",          "@raw 123",
-        "@raw 0G",          "@sleeep 10",       "@",
+        "@sleep",
+        "@sleep -1",
+        "@sleep 1.5",
+        "@sleep 10ms",
+        "@expect-event",
+        "@expect-event inserted",
+        "@expect-event INSERTED soon",
+        "@wait-close x",
+        "@close now",
+        "@raw",
+        "@raw 123",
+        "@raw 0G",
+        "@sleeep 10",
+        "@",
     };
     for (const char* line : bad) {
         Step step;
