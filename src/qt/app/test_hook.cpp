@@ -128,6 +128,7 @@ private:
         if (verb == "set") return SetText(rest.section(' ', 0, 0), rest.section(' ', 1));
         if (verb == "select") return Select(rest.toInt());
         if (verb == "minimize") return Later([d] { d->showMinimized(); });
+        if (verb == "close-to-tray") return Later([this] { app_->CloseDialog(); });
         if (verb == "close-box") return Later([d] { d->close(); });
         if (verb == "grab") return d->grab().save(rest) ? QStringLiteral("ok") : QStringLiteral("error");
         if (verb == "grab-modal") {
@@ -194,6 +195,10 @@ private:
 } // namespace
 
 void InstallTestHook(TrayApp* app) {
+    // Tests run their server on a private port; the dialog opens with it.
+    bool ok = false;
+    int port = qEnvironmentVariableIntValue("VELMORA_TEST_PORT", &ok);
+    if (ok && port > 0 && port < 65536) velmora::g_link.port = static_cast<uint16_t>(port);
     if (qEnvironmentVariableIsEmpty("VELMORA_TEST_HOOK")) return;
     new TestHook(app);  // lives as long as the application
 }

@@ -29,6 +29,8 @@ public:
     void OpenDialog();
     void ShowAbout();
     void Exit();
+    // Closes the dialog; the tray's Open brings up a new one.
+    void CloseDialog();
 
     ConnectionDialog* Dialog() const { return dialog_; }
     bool TrayAvailable() const { return trayAvailable_; }
@@ -37,7 +39,6 @@ public:
     void DestroyPinDialog() override;
 
 private:
-    void CloseDialog();
     void TrayActivated(QSystemTrayIcon::ActivationReason reason);
 
     QtNetwork network_;

@@ -80,10 +80,12 @@ velmora::ConnectStart QtNetwork::StartConnect(uint32_t address, uint16_t port, u
     Close();
     auto* socket = new QTcpSocket(this);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(socket, &QTcpSocket::connected, this, &QtNetwork::SocketConnected);
-    connect(socket, &QTcpSocket::errorOccurred, this, &QtNetwork::SocketError);
-    connect(socket, &QTcpSocket::readyRead, this, &QtNetwork::SocketReadable);
-    connect(socket, &QTcpSocket::disconnected, this, &QtNetwork::SocketClosed);
+    // Queued: a connect that fails at once must still complete after the
+    // link has finished starting it, as every completion does.
+    connect(socket, &QTcpSocket::connected, this, &QtNetwork::SocketConnected, Qt::QueuedConnection);
+    connect(socket, &QTcpSocket::errorOccurred, this, &QtNetwork::SocketError, Qt::QueuedConnection);
+    connect(socket, &QTcpSocket::readyRead, this, &QtNetwork::SocketReadable, Qt::QueuedConnection);
+    connect(socket, &QTcpSocket::disconnected, this, &QtNetwork::SocketClosed, Qt::QueuedConnection);
     socket_ = socket;
     connected_ = false;
     socket->connectToHost(FromNetworkOrder(address), port);
@@ -91,6 +93,7 @@ velmora::ConnectStart QtNetwork::StartConnect(uint32_t address, uint16_t port, u
 }
 
 void QtNetwork::SocketConnected() {
+    if (socket_ == nullptr || sender() != socket_) return;
     connected_ = true;
     velmora::LinkConnectDone(0);
 }
@@ -118,7 +121,7 @@ void QtNetwork::SocketReadable() {
 }
 
 void QtNetwork::SocketClosed() {
-    if (socket_ == nullptr || !connected_) return;
+    if (socket_ == nullptr || sender() != socket_ || !connected_) return;
     connected_ = false;
     velmora::LinkSocketEvent(true, 0);
 }
