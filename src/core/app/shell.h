@@ -7,6 +7,9 @@
 
 namespace velmora {
 
+class ConnectionDialogView;
+class PinDialogView;
+
 // A card event on its way to the user-interface thread.
 struct CardEvent {
     enum class Kind : uint8_t {
@@ -27,8 +30,16 @@ public:
     // Queues the event for the user-interface thread; callable from any
     // thread. The shell calls HandleCardEvent with it there.
     virtual void PostCardEvent(const CardEvent& event) = 0;
-    // Destroys the PIN entry dialog if it is open.
+    // Destroys the PIN entry dialog if it is open; a shell does it with
+    // ClosePinDialog (pinpad/pin_dialog.h).
     virtual void DestroyPinDialog() = 0;
+    // Creates the PIN entry dialog, modeless, owned by the window of owner
+    // (no owner for nullptr) and destroyed together with it; nullptr if it
+    // cannot be created. The field starts empty and editable. Its text
+    // changes, OK, close request and destruction, whatever the cause, go to
+    // the PinDialog* functions of pinpad/pin_dialog.h. A shell without one
+    // keeps the default, and the server's PIN entry is refused.
+    virtual PinDialogView* CreatePinDialog(ConnectionDialogView* owner);
 
 protected:
     ~Shell() = default;

@@ -1,10 +1,193 @@
+// The PIN-pad bridge. Every call returns at once: the dialog is modeless and
+// the server follows the entry by polling GET_KEY_PRESSED.
 #include "pinpad/bridge.h"
+
+#include "pinpad/pin_dialog.h"
+#include "pinpad/state.h"
+#include "reader/card.h"
+
+#include <cstring>
 
 namespace velmora {
 
-bool PinPadControl(uint32_t, const uint8_t*, size_t, uint8_t*, size_t*, LONG*) {
-    // No PIN-pad codes are served yet: every code goes to the reader.
-    return false;
+PinPadState g_pinpad;
+
+void ResetPinPad() {
+    WipeSecret(g_pinpad.pin, sizeof g_pinpad.pin);
+    WipeSecret(g_pinpad.verifyApdu, sizeof g_pinpad.verifyApdu);
+    g_pinpad.keyCounter = kNoEntry;
+    g_pinpad.minLength = 0;
+    g_pinpad.maxLength = 0;
+    g_pinpad.dialog = nullptr;
+}
+
+namespace {
+
+// The start request (a PIN verify structure): 19 fixed bytes, then abData.
+constexpr size_t kStartFixedSize = 19;
+constexpr size_t kStartMinSize = kStartFixedSize + 4;  // abData holds at least the header
+constexpr size_t kStartMaxLengthAt = 5;
+constexpr size_t kStartMinLengthAt = 6;
+constexpr size_t kStartDataLengthAt = 15;  // low byte of ulDataLength
+constexpr size_t kApduLcAt = 4;
+constexpr size_t kApduPinAt = 5;
+
+constexpr uint8_t kKeyNone = 0x00;
+constexpr uint8_t kKeyCorrection = 0x08;
+constexpr uint8_t kKeyClear = 0x0A;
+constexpr uint8_t kKeyValidation = 0x0D;
+constexpr uint8_t kKeyDigit = 0x2B;
+
+constexpr char kStars[] = "********************************";
+constexpr size_t kMaxStars = sizeof kStars - 1;
+
+struct Call {
+    const uint8_t* in;
+    size_t inLength;
+    uint8_t* out;
+    size_t* outLength;
+};
+
+LONG Forward(uint32_t readerCode, const Call& call) {
+    DWORD returned = 0;
+    LONG status = SCardControl(g_card.card, readerCode, call.in, static_cast<DWORD>(call.inLength),
+                               call.out, static_cast<DWORD>(kPinPadOutputSize), &returned);
+    *call.outLength = static_cast<size_t>(returned);
+    return status;
+}
+
+LONG NoOutput(const Call& call) {
+    *call.outLength = 0;
+    return SCARD_S_SUCCESS;
+}
+
+void CopyApduTemplate(const uint8_t* in, size_t inLength) {
+    size_t count = in[kStartDataLengthAt];
+    for (size_t i = 0; i < count && i < kVerifyApduSize && kStartFixedSize + i < inLength; ++i) {
+        g_pinpad.verifyApdu[i] = in[kStartFixedSize + i];
+    }
+}
+
+LONG VerifyPinStart(const Call& call) {
+    if (PinDialog() != nullptr || call.inLength < kStartMinSize) return SCARD_E_SYSTEM_CANCELLED;
+    g_pinpad.maxLength = call.in[kStartMaxLengthAt];
+    g_pinpad.minLength = call.in[kStartMinLengthAt];
+    CopyApduTemplate(call.in, call.inLength);
+    // A new entry supersedes the last one: its PIN can never be sent again.
+    WipeSecret(g_pinpad.pin, sizeof g_pinpad.pin);
+    g_pinpad.keyCounter = kNoEntry;
+    uint32_t readerCode = g_card.features.verifyPinStart;
+    if (!OpenPinDialog(readerCode != 0)) return SCARD_E_SYSTEM_CANCELLED;
+    return readerCode != 0 ? Forward(readerCode, call) : NoOutput(call);
+}
+
+// Stars shown after the reader reported key, cut at 32.
+size_t StarsAfterKey(size_t shown, uint8_t key) {
+    switch (key) {
+    case kKeyCorrection:
+        if (shown > 0) --shown;
+        break;
+    case kKeyClear: shown = 0; break;
+    case kKeyDigit: shown = shown < kMaxStars ? shown + 1 : kMaxStars; break;
+    default: break;
+    }
+    return shown < kMaxStars ? shown : kMaxStars;
+}
+
+// Mapped: the reader's key goes back unchanged and is mirrored as stars.
+LONG EchoKey(const Call& call) {
+    LONG status = Forward(g_card.features.getKeyPressed, call);
+    PinDialogView* view = PinDialog();
+    if (status != SCARD_S_SUCCESS || *call.outLength != 1 || view == nullptr) return status;
+    char stars[sizeof kStars];
+    std::memcpy(stars, kStars, sizeof stars);
+    stars[StarsAfterKey(view->PinTextLength(), call.out[0])] = '\0';
+    view->WritePinText(stars);
+    ApplyPinOkRule(view);
+    return SCARD_S_SUCCESS;
+}
+
+// One step of the key counter toward the field's length per poll.
+uint8_t NextEmulatedKey(size_t fieldLength, int32_t* counter) {
+    const int64_t length = fieldLength > INT32_MAX ? INT32_MAX : static_cast<int64_t>(fieldLength);
+    const int32_t c = *counter;
+    if (c >= 2 && length == 0) {
+        *counter = 0;
+        return kKeyClear;
+    }
+    if (c >= 1 && length < c) {
+        *counter = c - 1;
+        return kKeyCorrection;
+    }
+    if (c >= 0 && length > c) {
+        *counter = c + 1;
+        return kKeyDigit;
+    }
+    return kKeyNone;
+}
+
+LONG EmulateKey(const Call& call) {
+    PinDialogView* view = PinDialog();
+    call.out[0] = view != nullptr ? NextEmulatedKey(view->PinTextLength(), &g_pinpad.keyCounter)
+                                  : kKeyValidation;
+    *call.outLength = 1;
+    return SCARD_S_SUCCESS;
+}
+
+LONG GetKeyPressed(const Call& call) {
+    return g_card.features.getKeyPressed != 0 ? EchoKey(call) : EmulateKey(call);
+}
+
+const SCARD_IO_REQUEST* ActiveProtocolPci() {
+    return g_card.activeProtocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+}
+
+// Emulated: header of the last start, Lc, the PIN text as typed.
+LONG SendVerifyApdu(const Call& call) {
+    if (g_pinpad.keyCounter < 0) return SCARD_E_SYSTEM_CANCELLED;
+    g_pinpad.keyCounter = kNoEntry;
+    size_t n = 0;
+    while (n < kPinTextSize - 1 && g_pinpad.pin[n] != '\0' && kApduPinAt + n < kVerifyApduSize) {
+        g_pinpad.verifyApdu[kApduPinAt + n] = static_cast<uint8_t>(g_pinpad.pin[n]);
+        ++n;
+    }
+    g_pinpad.verifyApdu[kApduLcAt] = static_cast<uint8_t>(n);
+    // Used once: a later finish finds no PIN to send.
+    WipeSecret(g_pinpad.pin, sizeof g_pinpad.pin);
+    DWORD returned = static_cast<DWORD>(kPinPadOutputSize);
+    LONG status = SCardTransmit(g_card.card, ActiveProtocolPci(), g_pinpad.verifyApdu,
+                                static_cast<DWORD>(kApduPinAt + n), nullptr, call.out, &returned);
+    WipeSecret(g_pinpad.verifyApdu + kApduPinAt, n);
+    *call.outLength = static_cast<size_t>(returned);
+    return status;
+}
+
+LONG VerifyPinFinish(const Call& call) {
+    uint32_t readerCode = g_card.features.verifyPinFinish;
+    if (readerCode == 0) return SendVerifyApdu(call);
+    ClosePinDialog();
+    return Forward(readerCode, call);
+}
+
+LONG Abort(const Call& call) {
+    g_pinpad.keyCounter = kNoEntry;
+    ClosePinDialog();
+    uint32_t readerCode = g_card.features.abort;
+    return readerCode != 0 ? Forward(readerCode, call) : NoOutput(call);
+}
+
+} // namespace
+
+bool PinPadControl(uint32_t code, const uint8_t* in, size_t inLength, uint8_t* out,
+                   size_t* outLength, LONG* status) {
+    const Call call{in, inLength, out, outLength};
+    switch (code) {
+    case kPinPadVerifyStart: *status = VerifyPinStart(call); return true;
+    case kPinPadVerifyFinish: *status = VerifyPinFinish(call); return true;
+    case kPinPadGetKeyPressed: *status = GetKeyPressed(call); return true;
+    case kPinPadAbort: *status = Abort(call); return true;
+    default: return false;
+    }
 }
 
 } // namespace velmora

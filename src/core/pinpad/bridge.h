@@ -1,4 +1,6 @@
-// The PIN-pad bridge's hand-over point for the IOCTL command.
+// The PIN-pad bridge: the server's four secure-PIN-entry control codes,
+// served by the reader's own PIN pad where the feature table names one, and
+// otherwise by the PIN entry dialog and the verify APDU completed here.
 #pragma once
 
 #include "reader/pcsc.h"
@@ -8,9 +10,20 @@
 
 namespace velmora {
 
+// The virtual codes, as they arrive on the wire on every platform.
+constexpr uint32_t kPinPadVerifyStart = WireCtlCode(3401);   // 0x313524
+constexpr uint32_t kPinPadVerifyFinish = WireCtlCode(3402);  // 0x313528
+constexpr uint32_t kPinPadGetKeyPressed = WireCtlCode(3405); // 0x313534
+constexpr uint32_t kPinPadAbort = WireCtlCode(3411);         // 0x31354C
+
+// Size of the caller's output buffer.
+constexpr size_t kPinPadOutputSize = 1000;
+
 // Offers an IOCTL to the PIN-pad bridge. Returns true if the bridge handled
 // the code, with its status in *status and, on success, the answer's length
-// in *outLength; false if the code is not the bridge's and goes to the reader.
+// in *outLength; false if the code is not the bridge's and goes to the reader,
+// with nothing touched. out holds kPinPadOutputSize bytes; a card handle
+// exists.
 bool PinPadControl(uint32_t code, const uint8_t* in, size_t inLength, uint8_t* out,
                    size_t* outLength, LONG* status);
 
