@@ -3,10 +3,13 @@
 
 #include "app/client.h"
 #include "link/link.h"
+#include "pinpad/pin_dialog.h"
 #include "reader/monitor.h"
+#include "ui/pin_view.h"
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -61,17 +64,97 @@ public:
     void Close() override { ++closes; }
 };
 
+// A PIN entry dialog over a fixed buffer (the heap test counts allocations).
+// It notifies the core as a platform's widgets would; the user's actions are
+// the methods below.
+class FakePinView : public velmora::PinDialogView {
+public:
+    char text[64] = {};
+    bool readOnly = false;
+    bool okEnabled = true;
+    bool focused = false;
+    bool inFront = false;
+    bool destroyed = false;
+    int writes = 0;
+    bool notifiesWrites = true;  // some toolkits stay silent when the text is the same
+    bool readFillsBuffer = false;  // a careless read: size bytes, no terminator
+
+    size_t PinTextLength() override { return std::strlen(text); }
+    void ReadPinText(char* out, size_t size) override {
+        if (readFillsBuffer) {
+            std::memset(out, '7', size);
+            return;
+        }
+        std::snprintf(out, size, "%s", text);
+    }
+    void WritePinText(const char* value) override {
+        std::snprintf(text, sizeof text, "%s", value);
+        ++writes;
+        if (notifiesWrites) velmora::PinDialogTextChanged(this);
+    }
+    void SetPinReadOnly(bool value) override { readOnly = value; }
+    void EnableOk(bool value) override { okEnabled = value; }
+    void FocusPin() override { focused = true; }
+    void BringToFront() override { inFront = true; }
+    void Destroy() override {
+        destroyed = true;
+        velmora::PinDialogDestroyed(this);
+    }
+
+    void Type(const char* digits) {
+        for (const char* d = digits; *d != '\0'; ++d) {
+            size_t n = std::strlen(text);
+            if (readOnly || n + 1 >= sizeof text) return;
+            text[n] = *d;
+            text[n + 1] = '\0';
+            velmora::PinDialogTextChanged(this);
+        }
+    }
+    void Backspace() {
+        size_t n = std::strlen(text);
+        if (readOnly || n == 0) return;
+        text[n - 1] = '\0';
+        velmora::PinDialogTextChanged(this);
+    }
+    void Clear() {
+        if (readOnly) return;
+        text[0] = '\0';
+        velmora::PinDialogTextChanged(this);
+    }
+    void PressOk() {
+        if (okEnabled) velmora::PinDialogOk(this);
+    }
+    void PressClose() { velmora::PinDialogClose(this); }
+};
+
 // Card events cross threads here exactly as the shells' queued calls do.
 class FakeShell : public velmora::Shell {
 public:
     int pinDialogsDestroyed = 0;
+    // PIN entry dialogs handed out in turn; a new one starts fresh.
+    FakePinView pinViews[4];
+    int pinDialogsCreated = 0;
+    bool pinDialogFails = false;
+    velmora::ConnectionDialogView* pinOwner = nullptr;
 
     void PostCardEvent(const velmora::CardEvent& event) override {
         std::lock_guard<std::mutex> lock(mutex_);
         events_.push_back(event);
         arrived_.notify_all();
     }
-    void DestroyPinDialog() override { ++pinDialogsDestroyed; }
+    void DestroyPinDialog() override {
+        ++pinDialogsDestroyed;
+        velmora::ClosePinDialog();
+    }
+    velmora::PinDialogView* CreatePinDialog(velmora::ConnectionDialogView* owner) override {
+        if (pinDialogFails) return nullptr;
+        pinOwner = owner;
+        FakePinView* view = &pinViews[pinDialogsCreated++ % 4];
+        *view = FakePinView{};
+        return view;
+    }
+    // The most recently created PIN entry dialog.
+    FakePinView& PinView() { return pinViews[(pinDialogsCreated + 3) % 4]; }
 
     // Waits for a posted event; false if none came within the limit (a
     // safety net against a hung test, not a timing assertion).
