@@ -1,6 +1,8 @@
 // The command path must not touch the heap: every buffer is fixed. malloc is
 // replaced for this test binary to count calls around a batch of commands.
+#include "fakes.h"
 #include "fixture.h"
+#include "pinpad/state.h"
 
 #include <atomic>
 
@@ -66,6 +68,49 @@ TEST_F(NoDialog, CommandPathAllocatesNothing) {
     }
     g_counting = false;
     EXPECT_EQ(g_allocations.load(), 0);
+}
+
+TEST_F(NoDialog, PinPadPathAllocatesNothing) {
+    FakeShell shell;
+    velmora::SetShell(&shell);
+    velmora::ResetPinPad();
+    OpenReader(true);
+    SetTransmitAnswer(2, 0x90);
+    const uint8_t digit = 0x2B;
+    fakepcsc::SetControlAnswer(&digit, 1);
+    const char* start = "IOCTL 313524 0000000000080000000000000000000400000000200081";
+    char reply[1000];
+    velmora::InterpretCommand("STATE", reply);
+    velmora::InterpretCommand("IOCTL 313534", reply);  // connects
+    const velmora::FeatureTable mapped{
+        velmora::PlatformCtlCode(3500), velmora::PlatformCtlCode(3501),
+        velmora::PlatformCtlCode(3502), velmora::PlatformCtlCode(3503)};
+    g_counting = true;
+    for (int round = 0; round < 3; ++round) {
+        velmora::g_card.features = velmora::FeatureTable{};
+        velmora::InterpretCommand(start, reply);
+        shell.PinView().Type("1234");
+        for (int poll = 0; poll < 5; ++poll) velmora::InterpretCommand("IOCTL 313534", reply);
+        shell.PinView().PressOk();
+        velmora::InterpretCommand("IOCTL 313534", reply);
+        velmora::InterpretCommand("IOCTL 313528", reply);
+        velmora::InterpretCommand("IOCTL 313528", reply);  // refused
+        velmora::InterpretCommand(start, reply);
+        velmora::InterpretCommand("IOCTL 31354C", reply);
+
+        velmora::g_card.features = mapped;
+        velmora::InterpretCommand(start, reply);
+        for (int poll = 0; poll < 3; ++poll) velmora::InterpretCommand("IOCTL 313534", reply);
+        velmora::InterpretCommand("IOCTL 313528 00", reply);
+        velmora::InterpretCommand(start, reply);
+        shell.PinView().PressClose();
+        velmora::InterpretCommand("IOCTL 31354C", reply);
+    }
+    g_counting = false;
+    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_EQ(shell.pinDialogsCreated, 12);
+    velmora::ResetPinPad();
+    velmora::SetShell(nullptr);
 }
 
 } // namespace
