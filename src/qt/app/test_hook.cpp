@@ -130,6 +130,7 @@ private:
         if (verb == "minimize") return Later([d] { d->showMinimized(); });
         if (verb == "close-to-tray") return Later([this] { app_->CloseDialog(); });
         if (verb == "close-box") return Later([d] { d->close(); });
+        if (verb == "grab") d->Render();
         if (verb == "grab") return d->grab().save(rest) ? QStringLiteral("ok") : QStringLiteral("error");
         if (verb == "grab-modal") {
             QWidget* m = ActiveModal();

@@ -147,32 +147,45 @@ void ConnectionDialog::Command(int id, int notification) {
     velmora::ConnectionDialogCommand(this, id, notification);
 }
 
-QString ConnectionDialog::LogText() const { return log_->toPlainText(); }
-QString ConnectionDialog::StatusText() const { return status_->text(); }
+QString ConnectionDialog::LogText() {
+    Render();
+    return log_->toPlainText();
+}
 
-void ConnectionDialog::SetStatusText(const char* text) { status_->setText(FromCp1252(text)); }
+QString ConnectionDialog::StatusText() {
+    Render();
+    return status_->text();
+}
 
-int ConnectionDialog::DocumentPosition(size_t position) const {
-    // The document holds each CR LF as one paragraph break.
-    size_t end = std::min(position, logText_.size());
-    size_t pairs = 0;
-    for (size_t i = 0; i + 1 < end; ++i) {
-        if (logText_[i] == '\r' && logText_[i + 1] == '\n') {
-            ++pairs;
-            ++i;
-        }
-    }
-    return static_cast<int>(end - pairs);
+// Widgets are brought up to date at most this often: laying out the log
+// and the status line costs far more than answering a command, so a burst
+// of commands is shown as it stands, not step by step.
+constexpr int kRenderIntervalMs = 40;
+
+void ConnectionDialog::ScheduleRender() {
+    if (renderPending_) return;
+    renderPending_ = true;
+    QTimer::singleShot(kRenderIntervalMs, this, &ConnectionDialog::Render);
+}
+
+void ConnectionDialog::Render() {
+    renderPending_ = false;
+    if (statusDirty_) status_->setText(FromCp1252(statusText_.c_str()));
+    if (logDirty_) log_->setPlainText(DisplayText(logText_));
+    statusDirty_ = false;
+    logDirty_ = false;
+}
+
+void ConnectionDialog::SetStatusText(const char* text) {
+    statusText_ = text;
+    statusDirty_ = true;
+    ScheduleRender();
 }
 
 void ConnectionDialog::InsertLogText(size_t position, const char* text) {
-    position = std::min(position, logText_.size());
-    std::string inserted(text);
-    int at = DocumentPosition(position);
-    logText_.insert(position, inserted);
-    QTextCursor cursor(log_->document());
-    cursor.setPosition(at);
-    cursor.insertText(DisplayText(inserted));
+    logText_.insert(std::min(position, logText_.size()), text);
+    logDirty_ = true;
+    ScheduleRender();
 }
 
 size_t ConnectionDialog::LogLineStart(int line) {
@@ -187,12 +200,9 @@ size_t ConnectionDialog::LogLineStart(int line) {
 
 void ConnectionDialog::CutLogFrom(size_t position) {
     if (position >= logText_.size()) return;
-    int at = DocumentPosition(position);
     logText_.erase(position);
-    QTextCursor cursor(log_->document());
-    cursor.setPosition(at);
-    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
+    logDirty_ = true;
+    ScheduleRender();
 }
 
 void ConnectionDialog::ReadHostText(char* text, size_t size) { ToCp1252(host_->text(), text, size); }

@@ -30,9 +30,11 @@ public:
     // Runs the core's opening steps; call once the dialog is shown.
     void Start();
 
-    // For tests and the screenshot tool.
-    QString LogText() const;
-    QString StatusText() const;
+    // For tests and the screenshot tool; they bring the widgets up to date.
+    QString LogText();
+    QString StatusText();
+    // Shows pending status and log changes now.
+    void Render();
 
     void SetStatusText(const char* text) override;
     void InsertLogText(size_t position, const char* text) override;
@@ -70,8 +72,7 @@ protected:
 private:
     void BuildControls();
     void ConnectSignals();
-    void RenderLogEdit(size_t position, const std::string& inserted);
-    int DocumentPosition(size_t position) const;
+    void ScheduleRender();
 
     bool trayAvailable_;
     QLineEdit* host_ = nullptr;
@@ -86,6 +87,10 @@ private:
     QLabel* status_ = nullptr;
     QPlainTextEdit* log_ = nullptr;
     std::string logText_;  // the log as the core wrote it, Windows-1252 with CR LF
+    std::string statusText_;
+    bool statusDirty_ = false;
+    bool logDirty_ = false;
+    bool renderPending_ = false;
 };
 
 } // namespace velmora::qt
