@@ -13,7 +13,10 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("about Velmora Client"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    DialogUnits du(font());
+    QFont dialogFont = font();
+    dialogFont.setPointSize(8);
+    setFont(dialogFont);
+    DialogUnits du(dialogFont);
     setFixedSize(du.X(187), du.Y(94));
     auto* name = new QLabel(QStringLiteral("Velmora Client"), this);
     name->setAlignment(Qt::AlignHCenter | Qt::AlignTop);

@@ -15,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
@@ -72,7 +73,11 @@ ConnectionDialog::~ConnectionDialog() {
 }
 
 void ConnectionDialog::BuildControls() {
-    DialogUnits du(font());
+    // The template's 8-point dialog font; the layout scales with it.
+    QFont dialogFont = font();
+    dialogFont.setPointSize(8);
+    setFont(dialogFont);
+    DialogUnits du(dialogFont);
     setFixedSize(du.X(423), du.Y(256));
 
     du.Place(new QGroupBox(QStringLiteral("Connection with remote virtual Smartcard Reader"), this), 7, 7, 409, 33);
@@ -171,7 +176,10 @@ void ConnectionDialog::ScheduleRender() {
 void ConnectionDialog::Render() {
     renderPending_ = false;
     if (statusDirty_) status_->setText(FromCp1252(statusText_.c_str()));
-    if (logDirty_) log_->setPlainText(DisplayText(logText_));
+    if (logDirty_) {
+        log_->setPlainText(DisplayText(logText_));
+        log_->verticalScrollBar()->setValue(0);  // the newest entry is at the top
+    }
     statusDirty_ = false;
     logDirty_ = false;
 }
