@@ -5,12 +5,15 @@
 
 #include "app/tray_app.h"
 #include "link/link.h"
+#include "pinpad/pin_dialog.h"
 #include "reader/card.h"
+#include "ui/pin_entry_dialog.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -121,6 +124,7 @@ private:
         if (verb == "tray-about") return Later([this] { app_->ShowAbout(); });
         if (verb == "tray-exit") return Later([this] { app_->Exit(); });
         if (verb == "menu") return Menu();
+        if (verb.startsWith("pin-") || verb == "grab-pin") return Pin(verb, rest);
         if (verb == "modal-ok" || verb == "modal-escape" || verb == "modal-close") return Modal(verb);
         ConnectionDialog* d = app_->Dialog();
         if (d == nullptr) return QStringLiteral("error no dialog");
@@ -164,6 +168,55 @@ private:
             if (b->text() == "OK") return Later([b] { b->click(); });
         }
         return QStringLiteral("error no ok");
+    }
+
+    static PinEntryDialog* PinWindow() {
+        return dynamic_cast<PinEntryDialog*>(velmora::PinDialog());
+    }
+
+    static void Key(QWidget* target, int key, const QString& text) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+        QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+        QCoreApplication::sendEvent(target, &press);
+        QCoreApplication::sendEvent(target, &release);
+    }
+
+    QString Pin(const QString& verb, const QString& rest) {
+        PinEntryDialog* pin = PinWindow();
+        if (verb == "pin-state") {
+            QJsonObject o;
+            o["open"] = pin != nullptr;
+            if (pin != nullptr) {
+                o["title"] = pin->windowTitle();
+                o["text"] = pin->Field()->text();
+                o["masked"] = pin->Field()->echoMode() == QLineEdit::Password;
+                o["readonly"] = pin->Field()->isReadOnly();
+                o["ok"] = pin->OkButton()->isEnabled();
+                o["owned"] = pin->parentWidget() != nullptr;
+            }
+            return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+        }
+        if (pin == nullptr) return QStringLiteral("error no pin dialog");
+        if (verb == "pin-type") {
+            for (QChar c : rest) Key(pin->Field(), c.isDigit() ? Qt::Key_0 + c.digitValue() : Qt::Key_A, QString(c));
+            return QStringLiteral("ok");
+        }
+        if (verb == "pin-key") {
+            static const QHash<QString, int> keys = {{"backspace", Qt::Key_Backspace},
+                                                     {"escape", Qt::Key_Escape},
+                                                     {"enter", Qt::Key_Return}};
+            QWidget* target = rest == "escape" || rest == "enter" ? static_cast<QWidget*>(pin) : pin->Field();
+            Key(target, keys.value(rest, Qt::Key_unknown), QString());
+            return QStringLiteral("ok");
+        }
+        if (verb == "pin-ok") {
+            if (!pin->OkButton()->isEnabled()) return QStringLiteral("disabled");
+            pin->OkButton()->click();
+            return QStringLiteral("ok");
+        }
+        if (verb == "pin-close") return Later([pin] { pin->close(); });
+        if (verb == "grab-pin") return pin->grab().save(rest) ? QStringLiteral("ok") : QStringLiteral("error");
+        return QStringLiteral("error unknown command");
     }
 
     QString Click(const QString& id) {

@@ -2,6 +2,8 @@
 
 #include "app/about_dialog.h"
 #include "app/client.h"
+#include "pinpad/pin_dialog.h"
+#include "ui/pin_entry_dialog.h"
 #include "reader/monitor.h"
 
 #include <QApplication>
@@ -109,6 +111,14 @@ void TrayApp::PostCardEvent(const velmora::CardEvent& event) {
     }, Qt::QueuedConnection);
 }
 
-void TrayApp::DestroyPinDialog() {}
+velmora::PinDialogView* TrayApp::CreatePinDialog(velmora::ConnectionDialogView* owner) {
+    // Owned by the connection dialog when that is open, so it goes with it.
+    QWidget* parent = owner != nullptr && owner == dialog_.data() ? dialog_.data() : nullptr;
+    auto* pin = new PinEntryDialog(parent);
+    pin->show();
+    return pin;
+}
+
+void TrayApp::DestroyPinDialog() { velmora::ClosePinDialog(); }
 
 } // namespace velmora::qt

@@ -36,6 +36,7 @@ public:
     bool TrayAvailable() const { return trayAvailable_; }
 
     void PostCardEvent(const velmora::CardEvent& event) override;
+    velmora::PinDialogView* CreatePinDialog(velmora::ConnectionDialogView* owner) override;
     void DestroyPinDialog() override;
 
 private:
