@@ -135,7 +135,8 @@ class Mapped(ClientTest):
         self.server.command(START + " " + verify_structure())
         self.assertEqual(self.server.command(ABORT), "200 IOCTL SUCCESS")
         self.assertFalse(self.pin()["open"])
-        self.assertEqual(self.pcscd.reader(0).command("LASTCONTROL").split()[1], "42000DB7"  # the reader's own abort code, 3511)
+        # The reader's own abort code, function 3511 in pcsc-lite's encoding.
+        self.assertEqual(self.pcscd.reader(0).command("LASTCONTROL").split()[1], "42000DB7")
 
 
 if __name__ == "__main__":
