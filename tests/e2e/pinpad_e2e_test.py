@@ -78,6 +78,23 @@ class Emulated(ClientTest):
         self.client.hook("pin-key escape")
         self.assertTrue(self.pin()["open"])
 
+    def test_twenty_digits_confirmed_nineteen_sent(self):
+        self.connected()
+        self.assertEqual(self.server.command(START + " " + verify_structure(4, 25)), "200 IOCTL SUCCESS")
+        self.client.hook("pin-type 12345678901234567890")
+        self.assertEqual(self.client.hook("pin-ok"), "ok")
+        self.assertRegex(self.server.command(FINISH), r"^200 IOCTL SUCCESS 63C[0-9A-F]$")
+        apdu = self.pcscd.reader(0).command("LASTAPDU").split()[1]
+        self.assertEqual(apdu, "0020000113" + "1234567890123456789".encode().hex().upper())
+
+    def test_min_above_max_never_allows_ok(self):
+        self.connected()
+        self.assertEqual(self.server.command(START + " " + verify_structure(8, 4)), "200 IOCTL SUCCESS")
+        self.assertTrue(self.pin()["ok"])  # as the start leaves it, until the first change
+        for digits in ("1", "234", "5678"):
+            self.client.hook("pin-type " + digits)
+            self.assertFalse(self.pin()["ok"])
+
     def test_second_start_is_refused_while_the_dialog_is_open(self):
         self.connected()
         self.start_entry()
