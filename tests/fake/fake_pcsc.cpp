@@ -50,6 +50,7 @@ struct State {
     int attributeCount;
     DWORD attribLimit;
     SCARDCONTEXT nextContext;
+    SCARDCONTEXT firstLiveContext;
     uint64_t cancelGeneration;
     Failures failures;
     Calls calls;
@@ -58,6 +59,8 @@ struct State {
 State g_state;
 std::mutex g_mutex;
 std::condition_variable g_changed;
+
+bool Dead(SCARDCONTEXT context) { return context < g_state.firstLiveContext; }
 
 Handle* FindHandle(SCARDHANDLE handle) {
     if (handle == 0 || handle > kMaxHandles) return nullptr;
@@ -151,6 +154,17 @@ void SetAttribRequestLimit(DWORD limit) {
     g_state.attribLimit = limit;
 }
 
+void RestartService() {
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_state.firstLiveContext = g_state.nextContext;
+        for (Handle& h : g_state.handles) h.used = false;
+        g_state.calls.openHandles = 0;
+        ++g_state.cancelGeneration;
+    }
+    g_changed.notify_all();
+}
+
 Failures& Fail() { return g_state.failures; }
 const Calls& Seen() { return g_state.calls; }
 
@@ -182,8 +196,9 @@ LONG SCardIsValidContext(SCARDCONTEXT context) {
     return context != 0 ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
-LONG SCardListReaders(SCARDCONTEXT, LPCSTR, LPSTR readers, LPDWORD length) {
+LONG SCardListReaders(SCARDCONTEXT context, LPCSTR, LPSTR readers, LPDWORD length) {
     std::lock_guard<std::mutex> lock(g_mutex);
+    if (Dead(context)) return SCARD_E_INVALID_HANDLE;
     if (g_state.failures.listReaders != 0) return g_state.failures.listReaders;
     if (g_state.readerCount == 0) return SCARD_E_NO_READERS_AVAILABLE;
     size_t need = 1;
@@ -207,9 +222,10 @@ LONG SCardListReaders(SCARDCONTEXT, LPCSTR, LPSTR readers, LPDWORD length) {
     return SCARD_S_SUCCESS;
 }
 
-LONG SCardConnect(SCARDCONTEXT, LPCSTR name, DWORD share, DWORD preferred, LPSCARDHANDLE card,
-                  LPDWORD active) {
+LONG SCardConnect(SCARDCONTEXT context, LPCSTR name, DWORD share, DWORD preferred,
+                  LPSCARDHANDLE card, LPDWORD active) {
     std::lock_guard<std::mutex> lock(g_mutex);
+    if (Dead(context)) return SCARD_E_INVALID_HANDLE;
     bool direct = share == SCARD_SHARE_DIRECT;
     std::snprintf(g_state.calls.lastConnectReader, sizeof g_state.calls.lastConnectReader, "%s",
                   name);
@@ -310,9 +326,11 @@ LONG SCardGetAttrib(SCARDHANDLE card, DWORD id, LPBYTE value, LPDWORD length) {
     return static_cast<LONG>(0x80100022);  // unsupported feature, as Windows numbers it
 }
 
-LONG SCardGetStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTATE* states, DWORD count) {
+LONG SCardGetStatusChange(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
+                          DWORD count) {
     std::unique_lock<std::mutex> lock(g_mutex);
     ++g_state.calls.statusChanges;
+    if (Dead(context)) return SCARD_E_INVALID_HANDLE;
     if (g_state.failures.statusChange != 0) return g_state.failures.statusChange;
     uint64_t generation = g_state.cancelGeneration;
     auto changed = [&] {
@@ -330,6 +348,7 @@ LONG SCardGetStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTATE* states
     };
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     while (!changed()) {
+        if (Dead(context)) return SCARD_E_NO_SERVICE;
         if (g_state.cancelGeneration != generation) return SCARD_E_CANCELLED;
         if (timeout == INFINITE) {
             g_changed.wait(lock);

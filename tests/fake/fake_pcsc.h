@@ -65,6 +65,10 @@ void SetAttribute(DWORD id, const uint8_t* data, size_t length);
 // its own buffer size before asking the driver.
 void SetAttribRequestLimit(DWORD limit);
 
+// The resource manager restarts: every context and card handle from before
+// is dead (SCARD_E_INVALID_HANDLE), and waits on them end.
+void RestartService();
+
 Failures& Fail();
 const Calls& Seen();
 

@@ -138,7 +138,7 @@ TEST_F(MonitorTest, ReopeningTheDialogNeverEndsTheEventChain) {
     EXPECT_EQ(network.sent, "EVENT CARD REMOVED\n");
 }
 
-TEST_F(MonitorTest, WaitFailureIsShownOnlyWithACardHandle) {
+TEST_F(MonitorTest, WaitFailureIsShownWithOrWithoutACardHandle) {
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     Open();
     EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
@@ -147,6 +147,35 @@ TEST_F(MonitorTest, WaitFailureIsShownOnlyWithACardHandle) {
     CardEvent event = Next();
     EXPECT_EQ(event.kind, CardEvent::Kind::WaitFailed);
     EXPECT_EQ(dialog.status, "SCardGetStatusChange()=8010001D , The smart card resource manager is not running.");
+    velmora::DisconnectCard();
+    dialog.status.clear();
+    velmora::StartMonitor();
+    Next();
+    EXPECT_EQ(dialog.status.rfind("SCardGetStatusChange()=8010001D , ", 0), 0u);
+}
+
+// The resource manager restarts under an open reader: the monitor says so,
+// and closing and opening the reader again recovers without a restart.
+TEST_F(MonitorTest, ReopeningTheReaderRecoversFromAResourceManagerRestart) {
+    ConnectServer();
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    Open();
+    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    fakepcsc::RestartService();
+    EXPECT_EQ(Next().kind, CardEvent::Kind::WaitFailed);
+    // Dead context or no service, depending on whether the wait had begun.
+    EXPECT_EQ(dialog.status.rfind("SCardGetStatusChange()=801000", 0), 0u) << dialog.status;
+    EXPECT_EQ(Run("TRANSMIT T1 00").rfind("500 SCardTransmit()=80100003", 0), 0u);
+    velmora::CloseReader(&dialog);
+    shell.Deliver();
+    network.sent.clear();
+    velmora::OpenReader(&dialog);
+    EXPECT_TRUE(velmora::CardPresent());
+    shell.Deliver();
+    EXPECT_EQ(network.sent, "EVENT CARD INSERTED\n");
+    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    fakepcsc::RemoveCard(reader);
+    EXPECT_EQ(Next().code, 2);  // events flow again
 }
 
 TEST_F(MonitorTest, ChangeWithoutEdgeUpdatesTheStateAndKeepsWaiting) {

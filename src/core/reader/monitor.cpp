@@ -132,7 +132,9 @@ void HandleCardEvent(const CardEvent& event) {
         g_card.readerState.dwCurrentState = static_cast<DWORD>(event.state);
         break;
     case CardEvent::Kind::WaitFailed:
-        if (g_card.card != 0) ShowWaitFailure(static_cast<LONG>(event.status));
+        // Card events stop here until the reader is opened again: say so,
+        // whether or not a card connection is held.
+        ShowWaitFailure(static_cast<LONG>(event.status));
         break;
     case CardEvent::Kind::Change:
         if (fromMonitor) g_card.readerState.dwCurrentState = static_cast<DWORD>(event.state);

@@ -61,6 +61,20 @@ constexpr uint32_t PlatformFromWireCtlCode(uint32_t wire) {
     return IsWireCtlCode(wire) ? PlatformCtlCode(WireCtlFunction(wire)) : wire;
 }
 
+// Whether a status says the context is dead because the resource manager
+// stopped or restarted.
+inline bool ResourceManagerGone(LONG status) {
+    switch (StatusWord(status)) {
+    case 0x8010001Du:  // no service
+    case 0x8010001Eu:  // service stopped
+    case 0x80100003u:  // invalid handle: a context from before a restart
+    case 0x80100013u:  // communication error with the resource manager
+        return true;
+    default:
+        return false;
+    }
+}
+
 // SCardGetAttrib into a caller's buffer of *length bytes, working around the
 // platform's request limit. Same contract as SCardGetAttrib.
 LONG GetAttribBounded(SCARDHANDLE card, DWORD attribute, BYTE* buffer, DWORD* length);

@@ -43,6 +43,14 @@ bool ProbeT1(const char* name) {
     return true;
 }
 
+// The selected reader's state; the state is unknown to the call, so it
+// answers at once.
+LONG ReadReaderState() {
+    g_card.readerState = SCARD_READERSTATEA{};
+    g_card.readerState.szReader = g_card.readerName;
+    return SCardGetStatusChangeA(g_card.context, 0, &g_card.readerState, 1);
+}
+
 void PostCardChange(int code, bool restart) {
     Shell* shell = CurrentShell();
     if (shell == nullptr) return;
@@ -93,10 +101,14 @@ void OpenReader(ConnectionDialogView* dialog) {
     // A new Open supersedes the running monitor before the record is reused.
     RetireMonitor();
     std::memcpy(g_card.readerName, name, std::strlen(name) + 1);
-    g_card.readerState = SCARD_READERSTATEA{};
-    g_card.readerState.szReader = g_card.readerName;
-    // The state is unknown to the call, so it answers at once.
-    LONG status = SCardGetStatusChangeA(g_card.context, 0, &g_card.readerState, 1);
+    LONG status = ReadReaderState();
+    if (ResourceManagerGone(status) && g_card.card == 0) {
+        // The resource manager was restarted under us: its contexts died
+        // with it. A fresh one lets Open recover without a restart.
+        if (g_card.context != 0) SCardReleaseContext(g_card.context);
+        g_card.context = 0;
+        if (EnsureContext(dialog)) status = ReadReaderState();
+    }
     if (status != SCARD_S_SUCCESS) {
         char text[1000];
         SystemMessageText(StatusWord(status), text, sizeof text);
