@@ -1,0 +1,177 @@
+#include "app/tray.h"
+
+#include "app/client.h"
+#include "app/win32_shell.h"
+#include "ui/connection_dialog.h"
+#include "ui/pin_dialog.h"
+#include "ui/resource.h"
+#include "ui/view.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace velmora::win32 {
+
+AppHandles g_app;
+
+namespace {
+
+bool g_trayIconShown = false;
+
+LRESULT OnCreate(HWND window) {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 0), &data) != 0) {
+        MessageBoxA(window, "WSAStartup(2,0) failed in WM_CREATE", "Info", MB_ICONERROR);
+        return -1;  // refuses the window
+    }
+    g_network.SetWindow(window, WM_APP_RESOLVED, WM_APP_CONNECTED, WM_APP_SOCKET);
+    SetTrayIcon("Velmora Client", window, NIM_ADD);
+    return 0;
+}
+
+LRESULT OnDestroy(HWND window) {
+    SetTrayIcon("Exit", window, NIM_DELETE);
+    // Stops the monitor, releases the PC/SC context, closes the socket.
+    velmora::ClientShutdown();
+    WSACleanup();
+    PostQuitMessage(0);
+    return 0;
+}
+
+void ShowTrayMenu(HWND window) {
+    HMENU menu = LoadMenuA(g_app.instance, MAKEINTRESOURCEA(IDM_TRAY));
+    if (menu == nullptr) return;
+    HMENU popup = GetSubMenu(menu, 0);
+    SetMenuDefaultItem(popup, 0, TRUE);
+    POINT cursor{};
+    GetCursorPos(&cursor);
+    // Without this the menu stays open when the user clicks elsewhere.
+    SetForegroundWindow(window);
+    TrackPopupMenu(popup, 0, cursor.x, cursor.y, 0, window, nullptr);
+    DestroyMenu(menu);
+}
+
+LRESULT OnTrayIcon(HWND window, LPARAM lParam) {
+    if (lParam == WM_LBUTTONDBLCLK) SendMessageA(window, WM_COMMAND, ID_TRAY_OPEN, 0);
+    if (lParam == WM_RBUTTONUP) ShowTrayMenu(window);
+    return 0;
+}
+
+LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
+    switch (LOWORD(wParam)) {
+    case ID_TRAY_OPEN:
+        if (!OpenConnectionDialog(g_app.instance, window)) ShowError(window, "CreateDialog() failed");
+        return 0;
+    case ID_TRAY_EXIT:
+        DestroyWindow(window);
+        return 0;
+    case ID_TRAY_ABOUT:
+        DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_ABOUT), window, AboutDialogProc, 0);
+        return 0;
+    default:
+        return DefWindowProcA(window, WM_COMMAND, wParam, lParam);
+    }
+}
+
+// The handlers of 1026 to 1029 end with the controls brought up to date.
+LRESULT Refreshed() {
+    velmora::RefreshDialogControls(velmora::ConnectionDialog());
+    return 1;
+}
+
+} // namespace
+
+LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE: return OnCreate(window);
+    case WM_DESTROY: return OnDestroy(window);
+    case WM_COMMAND: return OnCommand(window, wParam, lParam);
+    case WM_APP_TRAY: return OnTrayIcon(window, lParam);
+    case WM_APP_RESOLVED: g_network.OnLookupDone(wParam, lParam); return Refreshed();
+    case WM_APP_CONNECTED: g_network.OnConnectDone(wParam, lParam); return Refreshed();
+    case WM_APP_SOCKET: g_network.OnSocketEvent(wParam, lParam); return Refreshed();
+    case WM_APP_CARD_EVENT: g_shell.HandleQueuedCardEvents(); return Refreshed();
+    default: return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        CenterOnDesktop(dialog);
+        return TRUE;
+    case WM_COMMAND:
+        // OK and Enter end it; Escape's cancel is taken and does nothing.
+        if (LOWORD(wParam) == IDOK) EndDialog(dialog, 0);
+        return TRUE;
+    case WM_CLOSE:
+        EndDialog(dialog, 1);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+void FillTrayIconData(NOTIFYICONDATAA* data, const char* tip, HWND window, HICON icon) {
+    std::memset(data, 0, sizeof *data);
+    data->cbSize = sizeof *data;
+    data->hWnd = window;
+    data->uID = 0;
+    data->uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    data->uCallbackMessage = WM_APP_TRAY;
+    data->hIcon = icon;
+    if (tip != nullptr) std::strncpy(data->szTip, tip, sizeof data->szTip);
+    data->szTip[127] = '\0';
+}
+
+void SetTrayIcon(const char* tip, HWND window, DWORD operation) {
+    NOTIFYICONDATAA data;
+    FillTrayIconData(&data, tip, window, g_app.trayIcon);
+    BOOL done = Shell_NotifyIconA(operation, &data);
+    if (done && operation == NIM_ADD) g_trayIconShown = true;
+    if (done && operation == NIM_DELETE) g_trayIconShown = false;
+}
+
+bool TrayIconShown() { return g_trayIconShown; }
+
+void ShowError(HWND owner, const char* format, ...) {
+    char text[kErrorTextSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    MessageBoxA(owner, text, "Message", MB_SYSTEMMODAL | MB_ICONERROR);
+}
+
+POINT CenteredOrigin(const RECT& desktop, const RECT& window) {
+    POINT origin;
+    origin.x = (desktop.left + desktop.right - (window.right - window.left)) / 2;
+    origin.y = (desktop.top + desktop.bottom - (window.bottom - window.top)) / 2;
+    return origin;
+}
+
+void CenterOnDesktop(HWND dialog) {
+    RECT window{};
+    RECT desktop{};
+    GetWindowRect(dialog, &window);
+    GetWindowRect(GetDesktopWindow(), &desktop);
+    POINT origin = CenteredOrigin(desktop, window);
+    SetWindowPos(dialog, HWND_TOP, origin.x, origin.y, 0, 0, SWP_NOSIZE);
+}
+
+int RunMessageLoop() {
+    MSG message{};
+    while (GetMessageA(&message, nullptr, 0, 0) == 1) {
+        // Both handles afresh: either dialog may have come or gone meanwhile.
+        HWND connection = g_connectionDialog.Window();
+        if (connection != nullptr && IsDialogMessageA(connection, &message)) continue;
+        HWND pin = g_pinDialog.Window();
+        if (pin != nullptr && IsDialogMessageA(pin, &message)) continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+} // namespace velmora::win32
