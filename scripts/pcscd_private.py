@@ -84,6 +84,15 @@ class PrivatePcscd:
     def start(self):
         """Starts pcscd and waits until it lists every reader; False with .error."""
         self.dir = tempfile.mkdtemp(prefix="velmora-pcscd.", dir="/tmp")
+        return self._launch()
+
+    def restart(self):
+        """Stops pcscd and starts it again on the same socket, as a restart
+        of the service would; clients keep their PCSCLITE_CSOCK_NAME."""
+        self._end_process()
+        return self._launch()
+
+    def _launch(self):
         args = [SCRIPT, "run", "-d", self.dir, "--driver", self.driver]
         for spec in self.specs:
             args += ["--reader", spec]
@@ -127,6 +136,12 @@ class PrivatePcscd:
 
     def stop(self):
         """Ends pcscd by its process id, reaps it and removes the directory."""
+        self._end_process()
+        if self.dir is not None:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+
+    def _end_process(self):
         if self.process is not None:
             self.process.terminate()
             try:
@@ -135,6 +150,3 @@ class PrivatePcscd:
                 self.process.kill()
                 self.process.wait()
             self.process = None
-        if self.dir is not None:
-            shutil.rmtree(self.dir, ignore_errors=True)
-            self.dir = None

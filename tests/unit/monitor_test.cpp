@@ -97,6 +97,20 @@ TEST_F(MonitorTest, RemovalKeepsTheCardHandleAndOpenWithoutCardDropsIt) {
     EXPECT_TRUE(network.sent.empty());  // never connected: logged only
 }
 
+TEST_F(MonitorTest, ConnectionFromBeforeARemovalIsDroppedWhenACardComesBack) {
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    Open();
+    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    fakepcsc::RemoveCard(reader);
+    EXPECT_EQ(Next().code, 2);
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    EXPECT_EQ(Next().code, 1);
+    EXPECT_EQ(velmora::g_card.card, 0u);
+    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(fakepcsc::Seen().sharedConnects, 3);  // the list's probe and two connections
+    EXPECT_EQ(fakepcsc::Seen().openHandles, 1);
+}
+
 TEST_F(MonitorTest, CloseWithCardAnnouncesRemovalAndRetiresTheMonitor) {
     ConnectServer();
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace simreader {
 namespace {
@@ -154,7 +155,8 @@ std::string Reader::Dispatch(const std::string& keyword, const std::string& args
         {"KEYS", &Reader::CmdKeys},       {"ATTR", &Reader::CmdAttr},
         {"VENDOR", &Reader::CmdVendor},   {"NOTIFY", &Reader::CmdNotify},
         {"LASTCONTROL", &Reader::CmdLastControl}, {"LASTAPDU", &Reader::CmdLastApdu},
-        {"RESET", &Reader::CmdReset},
+        {"RESET", &Reader::CmdReset},     {"UNPLUG", &Reader::CmdUnplug},
+        {"PLUG", &Reader::CmdPlug},       {"DELAY", &Reader::CmdDelay},
     };
     for (const auto& [name, handler] : kHandlers) {
         if (keyword == name) return (this->*handler)(args);
@@ -163,6 +165,26 @@ std::string Reader::Dispatch(const std::string& keyword, const std::string& args
 }
 
 std::string Reader::CmdPing(const std::string&) { return "OK"; }
+
+std::string Reader::CmdUnplug(const std::string&) {
+    unplugged_ = true;
+    powered_ = false;
+    changed_.notify_all();
+    return "OK";
+}
+
+std::string Reader::CmdPlug(const std::string&) {
+    unplugged_ = false;
+    changed_.notify_all();
+    return "OK";
+}
+
+std::string Reader::CmdDelay(const std::string& args) {
+    int ms = std::atoi(args.c_str());
+    if (ms < 0 || ms > 60000) return "ERR DELAY takes 0 to 60000 ms";
+    delayMs_ = ms;
+    return "OK";
+}
 
 std::string Reader::CmdInsert(const std::string& args) {
     if (!args.empty() && !ParseAtr(args, &card_.atr)) return "ERR INSERT takes an ATR of 2 to 33 bytes in hex";
@@ -284,6 +306,7 @@ void Reader::SetPresent(bool present) {
 
 RESPONSECODE Reader::Presence() {
     Lock lock(mutex_);
+    if (unplugged_) return IFD_NO_SUCH_DEVICE;
     return present_ ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT;
 }
 
@@ -317,6 +340,17 @@ RESPONSECODE Reader::SetProtocol(DWORD protocol) {
 
 RESPONSECODE Reader::Transmit(const Bytes& command, PUCHAR rx, PDWORD rxLength) {
     Lock lock(mutex_);
+    if (delayMs_ > 0) {
+        // A slow card: the control channel may take the card away meanwhile.
+        int delay = delayMs_;
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        lock.lock();
+    }
+    if (unplugged_) {
+        *rxLength = 0;
+        return IFD_NO_SUCH_DEVICE;
+    }
     lastApdu_ = command;
     ++apdus_;
     if (!present_ || !powered_) {
@@ -401,8 +435,11 @@ bool Reader::WaitForEvent(int timeoutMs) {
     auto due = std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
     // Against the presence at the last return, not a change counter: a card
     // that came between pcscd's look and this call is reported at once.
-    bool woken = changed_.wait_for(lock, due, [this] { return present_ != waitedPresent_ || stopWaiting_; });
+    bool woken = changed_.wait_for(lock, due, [this] {
+        return present_ != waitedPresent_ || unplugged_ != waitedUnplugged_ || stopWaiting_;
+    });
     waitedPresent_ = present_;
+    waitedUnplugged_ = unplugged_;
     return woken;
 }
 

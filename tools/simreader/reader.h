@@ -82,6 +82,9 @@ private:
     std::string CmdLastControl(const std::string& args);
     std::string CmdLastApdu(const std::string& args);
     std::string CmdReset(const std::string& args);
+    std::string CmdUnplug(const std::string& args);
+    std::string CmdPlug(const std::string& args);
+    std::string CmdDelay(const std::string& args);
     void WantPresent(bool present);
     void SetPresent(bool present);
     void Defaults();
@@ -97,6 +100,9 @@ private:
     std::map<DWORD, Bytes> attributes_;
     bool present_ = false;
     bool waitedPresent_ = false;  // presence when WaitForEvent last returned
+    bool unplugged_ = false;      // the reader answers as a device that is gone
+    bool waitedUnplugged_ = false;
+    int delayMs_ = 0;             // each APDU takes this long
     bool stopWaiting_ = false;
     bool powered_ = false;
     bool eventWait_ = true;

@@ -138,6 +138,9 @@ void HandleCardEvent(const CardEvent& event) {
         break;
     case CardEvent::Kind::Change:
         if (fromMonitor) g_card.readerState.dwCurrentState = static_cast<DWORD>(event.state);
+        // A connection held across a removal belongs to the card that left;
+        // every command on it would fail. The next command connects anew.
+        if (fromMonitor && event.code == 1) DisconnectCard();
         if (event.code != 0) {
             const char* what = event.code == 1 ? "INSERTED" : "REMOVED";
             char line[32];
