@@ -138,7 +138,7 @@ launch() {
     shift 5
     if [ ! -d /run/pcscd ]; then
       mount --bind "$runroot" /run
-      mkdir /run/pcscd
+      mkdir -p /run/pcscd
     fi
     mount --bind "$run" /run/pcscd
     [ ! -d "$usb" ] || mount --bind "$empty" "$usb"
