@@ -41,6 +41,40 @@ class StartUp(ClientTest):
         self.assertEqual(state["status"], "Datenpaket 2: STATE\nAntwortpaket: 200 STATE SUCCESS SPECIFIC")
 
 
+class TrayAndDialogs(ClientTest):
+    def test_tray_menu_items_in_order_with_open_as_default(self):
+        import json
+        menu = json.loads(self.client.hook("menu"))
+        self.assertEqual([(m["text"], m["default"]) for m in menu],
+                         [("Open", True), ("Exit Velmora Client", False), ("About Velmora Client", False)])
+
+    def test_about_dialog_stays_on_escape_and_ends_on_ok(self):
+        self.connected()
+        self.client.hook("tray-about")
+        state = self.client.wait_state(lambda s: s.get("modal") == "about Velmora Client", "the About dialog")
+        self.client.hook("modal-escape")
+        self.assertEqual(self.client.state().get("modal"), "about Velmora Client")
+        self.assertEqual(self.server.command("CARD"), "200 CARD PRESENT")  # served meanwhile
+        self.client.hook("modal-ok")
+        self.client.wait_state(lambda s: "modal" not in s, "the About dialog to end")
+        del state
+
+    def test_without_a_tray_minimize_only_minimizes(self):
+        state = self.connected()
+        self.assertFalse(state["tray"])  # offscreen has no notification area
+        self.client.hook("minimize")
+        state = self.client.wait_state(lambda s: s.get("minimized"), "the dialog to minimize")
+        self.assertTrue(state["dialog"])
+        self.client.hook("tray-open")
+        self.client.wait_state(lambda s: not s.get("minimized"), "the dialog to come back")
+
+    def test_exit_ends_with_code_zero(self):
+        self.connected()
+        self.client.hook("tray-exit")
+        self.assertEqual(self.client.wait_exit(), 0)
+        self.server.expect("# client closed")
+
+
 class Commands(ClientTest):
     readers = ("card=t1,vendor=Velmora Sim",)
 

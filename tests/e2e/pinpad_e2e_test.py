@@ -116,11 +116,23 @@ class Emulated(ClientTest):
         self.assertFalse(self.pin()["open"])
         self.assertTrue(self.server.command(FINISH).startswith(CANCELLED))
 
-    def test_disconnect_and_close_reader_destroy_the_dialog(self):
+    def test_disconnect_close_reader_and_closing_its_owner_destroy_the_dialog(self):
         self.connected()
         self.start_entry()
         self.client.hook("click 1009")
         self.assertFalse(self.pin()["open"])
+        self.assertEqual(self.server.expect("! "), "! EVENT CARD REMOVED")
+        self.client.hook("click 1008")
+        self.assertEqual(self.server.expect("! "), "! EVENT CARD INSERTED")
+        self.start_entry()
+        self.client.hook("click 1004")
+        self.assertFalse(self.pin()["open"])
+        self.client.hook("click 1003")
+        self.server.wait_connected()
+        self.client.wait_state(lambda s: s["link"] >= 4, "the greeting")
+        self.start_entry()
+        self.client.hook("close-to-tray")
+        wait_until(lambda: not self.pin()["open"], "the dialog to go with its owner")
 
 
 class Mapped(ClientTest):
