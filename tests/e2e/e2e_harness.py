@@ -1,7 +1,13 @@
 """End-to-end harness: a private pcscd with simulated readers, the server
 peer on a free loopback port, and the real client binary (offscreen), driven
-through the test build's control channel."""
+through the test build's control channel.
 
+VELMORA_E2E_PLATFORM=windows runs the same scenarios against the Windows
+client under Wine: Client is then WineClient and PrivatePcscd is
+WindowsReaders (the simulated readers inside the project's winscard.dll),
+with the same methods, so one scenario list serves both shells."""
+
+import atexit
 import json
 import os
 import shutil
@@ -11,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
@@ -18,9 +25,15 @@ sys.path.insert(0, os.path.join(ROOT, "tools", "server", "test"))
 
 from pcscd_private import PrivatePcscd  # noqa: E402
 
-BUILD = os.environ.get("VELMORA_BUILD", os.path.join(ROOT, "build", "linux"))
-CLIENT = os.environ.get("VELMORA_CLIENT", os.path.join(BUILD, "src", "qt", "velmora-client-e2e"))
-SERVER = os.environ.get("VELMORA_SERVER", os.path.join(BUILD, "tools", "server", "velmora-server"))
+PLATFORM = os.environ.get("VELMORA_E2E_PLATFORM", "linux")
+WINDOWS = PLATFORM == "windows"
+LINUX_BUILD = os.path.join(ROOT, "build", "linux")
+BUILD = os.environ.get("VELMORA_BUILD", os.path.join(ROOT, "build", "mingw" if WINDOWS else "linux"))
+CLIENT = os.environ.get("VELMORA_CLIENT", os.path.join(
+    BUILD, "src", *(("win32", "velmora-client-e2e.exe") if WINDOWS else ("qt", "velmora-client-e2e"))))
+# The server peer is a Linux program on either platform.
+SERVER = os.environ.get("VELMORA_SERVER", os.path.join(LINUX_BUILD if WINDOWS else BUILD, "tools", "server",
+                                                         "velmora-server"))
 os.environ.setdefault("SIMREADER_DRIVER", os.path.join(BUILD, "tools", "simreader", "libsimreader.so"))
 os.environ["VELMORA_SERVER"] = SERVER
 
@@ -74,7 +87,7 @@ class Server(server_harness.Server):
 
 
 class Client:
-    """The client binary with its control channel."""
+    """The Linux client binary with its control channel."""
 
     def __init__(self, port, pcscd, wrapper=()):
         self.dir = tempfile.mkdtemp(prefix="velmora-client.", dir="/tmp")
@@ -145,3 +158,234 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+# --- Windows: the client under Wine ------------------------------------------
+
+SIMREADER_DLL = os.environ.get("VELMORA_WINSCARD_DLL", os.path.join(BUILD, "tools", "winscard-sim", "winscard.dll"))
+
+# Scenarios of the shared list that cannot hold under Wine, and why.
+WINDOWS_SKIPS = {
+    "NameLookup.test_unresolvable_name":
+        "the lookup must stay on this machine, and a network namespace of its own would also cut the "
+        "Wine client off from its control channel on loopback",
+    "TrayAndDialogs.test_without_a_tray_minimize_only_minimizes":
+        "Windows always has a notification area: minimizing closes the dialog to the tray",
+}
+
+
+def _skip_listed(skips):
+    run = unittest.TestCase.run
+
+    def run_or_skip(self, result=None):
+        name = ".".join(self.id().split(".")[-2:])
+        if name in skips:
+            setattr(self, self._testMethodName, unittest.skip(skips[name])(lambda: None))
+        return run(self, result)
+
+    unittest.TestCase.run = run_or_skip
+
+
+def windows_path(path):
+    """The Wine path of a Unix path (drive Z: is the Unix root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class WineSession:
+    """A display and a Wine prefix for this process's clients: the caller's
+    (DISPLAY, WINEPREFIX, as scripts/test-windows.sh sets them up) or, when
+    not given, a private Xvfb and prefix, stopped by process id and with
+    wineserver -k at exit. The prefix shows windows in a virtual desktop, so
+    captions are drawn without a window manager and the tray has a home."""
+
+    _env = None
+
+    @classmethod
+    def env(cls):
+        if cls._env is None:
+            cls._env = cls._start()
+        return cls._env
+
+    @classmethod
+    def _start(cls):
+        env = {"WINEDEBUG": os.environ.get("WINEDEBUG", "-all"), "WINEDLLOVERRIDES": "winscard=n"}
+        env["DISPLAY"] = os.environ.get("DISPLAY") or cls._start_xvfb()
+        prefix = os.environ.get("WINEPREFIX")
+        if not prefix:
+            prefix = tempfile.mkdtemp(prefix="velmora-wine.", dir="/tmp")
+            atexit.register(cls._remove_prefix, prefix, dict(os.environ, **env))
+        env["WINEPREFIX"] = prefix
+        if not os.path.exists(os.path.join(prefix, "system.reg")):
+            prepare_prefix(dict(os.environ, **env))
+        return env
+
+    @staticmethod
+    def _start_xvfb():
+        read, write = os.pipe()
+        proc = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x1024x24", "-nolisten",
+                                 "tcp"], pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read) as f:
+            number = f.readline().strip()
+        atexit.register(lambda: (proc.terminate(), proc.wait()))
+        return ":" + number
+
+    @staticmethod
+    def _remove_prefix(prefix, env):
+        subprocess.run(["wineserver", "-k"], env=env, check=False)
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
+def prepare_prefix(env):
+    """A new Wine prefix with a virtual desktop of 1024x768."""
+    subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for key, name, value in ((r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
+                             (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "1024x768")):
+        subprocess.run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=env, check=False)
+
+
+def reader_settings(spec):
+    """A reader's start settings from a --reader spec of pcscd-private.sh."""
+    card, pinpad, lines = "t1", "off", []
+    for field in spec.split(","):
+        key, _, value = field.partition("=")
+        if key == "card":
+            card = value
+        elif key == "pinpad":
+            pinpad = value
+        elif key in ("atr", "pin", "vendor", "notify"):
+            lines.append("%s %s" % ({"atr": "ATR", "pin": "PIN", "vendor": "VENDOR", "notify": "NOTIFY"}[key], value))
+        elif key != "name":
+            raise ValueError("unknown reader setting " + key)
+    lines.append("PINPAD " + pinpad)
+    if card != "none":
+        if "atr=" not in spec:
+            lines.append("CARD " + card)
+        lines.append("INSERT")
+    return "".join(line + "\n" for line in lines)
+
+
+class TcpSimReader:
+    """The control channel of one reader in winscard.dll: a loopback port,
+    known once the client has loaded the dll."""
+
+    def __init__(self, port_file):
+        self.port_file = port_file
+
+    def command(self, line):
+        try:
+            port = int(wait_until(self._port, "the simulated reader's control port"))
+            with socket.create_connection(("127.0.0.1", port), timeout=GUARD) as s:
+                s.sendall(line.encode() + b"\n")
+                reply = b""
+                while not reply.endswith(b"\n"):
+                    chunk = s.recv(4096)
+                    if not chunk:
+                        return "ERR connection lost"
+                    reply += chunk
+        except (OSError, AssertionError) as e:
+            return "ERR cannot reach the reader: %s" % e
+        return reply.decode().rstrip("\n")
+
+    def _port(self):
+        try:
+            with open(self.port_file) as f:
+                return f.read().strip()
+        except OSError:
+            return None
+
+    def status(self):
+        reply = self.command("STATUS")
+        return dict(field.split("=", 1) for field in reply[3:].split()) if reply.startswith("OK ") else {}
+
+
+class WindowsReaders:
+    """Simulated readers for the Windows client: a settings directory that
+    the project's winscard.dll reads when the client loads it. The readers
+    live inside the client process, so their control ports exist while a
+    client runs."""
+
+    def __init__(self, readers=("card=t1",), debug=False):
+        self.specs = list(readers)
+        self.dir = None
+        self.error = ""
+
+    def start(self):
+        self.dir = tempfile.mkdtemp(prefix="velmora-readers.", dir="/tmp")
+        names = []
+        for i, spec in enumerate(self.specs):
+            name = dict(f.partition("=")[::2] for f in spec.split(",")).get("name", "Sim Reader %d" % i)
+            names.append(name)
+            with open(os.path.join(self.dir, "reader%d.conf" % i), "w") as f:
+                f.write(reader_settings(spec))
+        with open(os.path.join(self.dir, "readers"), "w") as f:
+            f.write("".join(n + "\n" for n in names))
+        return True
+
+    def env(self):
+        return {"VELMORA_SIMREADER_DIR": windows_path(self.dir)}
+
+    def readers(self):
+        with open(os.path.join(self.dir, "readers")) as f:
+            return ["%s %02d 00" % (name, i) for i, name in enumerate(f.read().splitlines())]
+
+    def reader(self, index):
+        return TcpSimReader(os.path.join(self.dir, "reader%d.port" % index))
+
+    def log(self):
+        return ""
+
+    def stop(self):
+        if self.dir is not None:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+
+
+class WineClient(Client):
+    """The Windows client's test build under Wine, with the project's
+    winscard.dll beside it; its control channel is a loopback port."""
+
+    def __init__(self, port, pcscd, wrapper=()):
+        if wrapper:
+            raise unittest.SkipTest("the Wine client runs without a wrapper")
+        self.dir = tempfile.mkdtemp(prefix="velmora-client.", dir="/tmp")
+        self.hook_file = os.path.join(self.dir, "hook.port")
+        exe = os.path.join(self.dir, os.path.basename(CLIENT))
+        shutil.copy(CLIENT, exe)
+        shutil.copy(SIMREADER_DLL, os.path.join(self.dir, "winscard.dll"))
+        env = dict(os.environ, **WineSession.env())
+        env.update(pcscd.env())
+        env.update(VELMORA_TEST_HOOK=windows_path(self.hook_file), VELMORA_TEST_PORT=str(port))
+        self.log = open(os.path.join(self.dir, "client.log"), "wb")
+        self.proc = subprocess.Popen(["wine", exe], env=env, cwd=self.dir, stdin=subprocess.DEVNULL,
+                                     stdout=self.log, stderr=subprocess.STDOUT)
+        self.sock = None
+        wait_until(self._connect_hook, "the client's control channel", limit=3 * GUARD)
+
+    def _connect_hook(self):
+        if self.proc.poll() is not None:
+            raise AssertionError("client ended at start: " + self.output())
+        try:
+            with open(self.hook_file) as f:
+                port = int(f.read().strip())
+            s = socket.create_connection(("127.0.0.1", port), timeout=GUARD)
+        except (OSError, ValueError):
+            return False
+        self.sock = s
+        self.reader = s.makefile("rb")
+        return True
+
+    def wait_exit(self):
+        """The exit code; the tray icon must have been removed on the way out."""
+        code = self.proc.wait(GUARD)
+        if "exit: tray icon still shown" in self.output():
+            raise AssertionError("the tray icon was left behind")
+        return code
+
+
+if WINDOWS:
+    Client = WineClient  # noqa: F811
+    PrivatePcscd = WindowsReaders  # noqa: F811
+    _skip_listed(WINDOWS_SKIPS)

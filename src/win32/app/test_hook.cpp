@@ -170,15 +170,15 @@ std::string MenuItems() {
 
 std::string PinState() {
     HWND pin = g_pinDialog.Window();
-    if (pin == nullptr) return "{\"dialog\":false}";
+    if (pin == nullptr) return "{\"open\":false}";
     HWND field = GetDlgItem(pin, IDC_PIN);
     LONG_PTR style = GetWindowLongPtrW(field, GWL_STYLE);
-    std::string out = "{\"dialog\":true,\"caption\":" + Quote(WindowText(pin));
-    out += ",\"length\":" + std::to_string(GetWindowTextLengthW(field));
-    out += std::string(",\"ok_enabled\":") + Bool(IsWindowEnabled(GetDlgItem(pin, IDOK)));
+    std::string out = "{\"open\":true,\"title\":" + Quote(WindowText(pin));
+    out += ",\"text\":" + Quote(WindowText(field));
+    out += std::string(",\"masked\":") + Bool((style & ES_PASSWORD) != 0);
     out += std::string(",\"readonly\":") + Bool((style & ES_READONLY) != 0);
-    out += std::string(",\"masked\":") + Bool(SendMessageW(field, EM_GETPASSWORDCHAR, 0, 0) != 0);
-    out += std::string(",\"owned_by_dialog\":") + Bool(GetWindow(pin, GW_OWNER) == g_connectionDialog.Window());
+    out += std::string(",\"ok\":") + Bool(IsWindowEnabled(GetDlgItem(pin, IDOK)));
+    out += std::string(",\"owned\":") + Bool(GetWindow(pin, GW_OWNER) != nullptr);
     return out + "}";
 }
 
@@ -258,13 +258,26 @@ std::string Select(HWND dialog, int index) {
     return "ok";
 }
 
+// A key press as the message loop hands it on: to the dialog's keyboard
+// handling first, else to the control. Done here, so it has taken effect
+// when the command answers.
+std::string Key(HWND dialog, HWND target, WPARAM key) {
+    if (dialog == nullptr || target == nullptr) return "error no window";
+    MSG message{target, WM_KEYDOWN, key, 0, GetTickCount(), {}};
+    if (!IsDialogMessageA(dialog, &message)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return "ok";
+}
+
 std::string Modal(const std::string& verb) {
     HWND modal = ModalDialog();
     if (modal == nullptr) return "error no modal";
     if (verb == "modal-close") return Posted(modal, WM_SYSCOMMAND, SC_CLOSE, 0);
     HWND focus = GetDlgItem(modal, IDOK);
-    if (verb == "modal-escape") return Posted(focus, WM_KEYDOWN, VK_ESCAPE, 0);
-    if (verb == "modal-enter") return Posted(focus, WM_KEYDOWN, VK_RETURN, 0);
+    if (verb == "modal-escape") return Key(modal, focus, VK_ESCAPE);
+    if (verb == "modal-enter") return Key(modal, focus, VK_RETURN);
     return Click(modal, IDOK);
 }
 
@@ -278,10 +291,12 @@ std::string Pin(const std::string& verb, const std::string& rest) {
     if (verb == "pin-state") return PinState();
     HWND pin = g_pinDialog.Window();
     if (pin == nullptr) return "error no pin dialog";
+    HWND field = GetDlgItem(pin, IDC_PIN);
     if (verb == "pin-type") return TypePin(pin, rest);
     if (verb == "pin-ok") return Click(pin, IDOK);
-    if (verb == "pin-enter") return Posted(GetDlgItem(pin, IDC_PIN), WM_KEYDOWN, VK_RETURN, 0);
-    if (verb == "pin-escape") return Posted(GetDlgItem(pin, IDC_PIN), WM_KEYDOWN, VK_ESCAPE, 0);
+    if (verb == "pin-key" && rest == "backspace") return TypePin(pin, "\b");
+    if (verb == "pin-key" && rest == "enter") return Key(pin, field, VK_RETURN);
+    if (verb == "pin-key" && rest == "escape") return Key(pin, field, VK_ESCAPE);
     if (verb == "pin-close") return Posted(pin, WM_SYSCOMMAND, SC_CLOSE, 0);
     if (verb == "grab-pin") return Grab(pin, rest) ? "ok" : "error";
     return "error unknown command";
@@ -300,7 +315,7 @@ std::string DialogCommand(const std::string& verb, const std::string& rest) {
     // Minimizing closes the dialog to the tray.
     if (verb == "minimize" || verb == "close-to-tray") return Posted(dialog, WM_SYSCOMMAND, SC_MINIMIZE, 0);
     if (verb == "close-box") return Posted(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    if (verb == "key") return Posted(GetFocus(), WM_KEYDOWN, rest == "escape" ? VK_ESCAPE : VK_RETURN, 0);
+    if (verb == "key") return Key(dialog, GetFocus(), rest == "escape" ? VK_ESCAPE : VK_RETURN);
     if (verb == "grab") return Grab(dialog, rest) ? "ok" : "error";
     return "error unknown command";
 }
