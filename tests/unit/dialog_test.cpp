@@ -1,5 +1,4 @@
-#include "fakes.h"
-#include "fixture.h"
+#include "client_fixture.h"
 #include "reader/readers.h"
 #include "ui/dialog.h"
 
@@ -52,21 +51,7 @@ TEST(EnableRules, ReaderSideFollowsTheCurrentStateWord) {
     EXPECT_STREQ(ComputeControlStates(false, "1", 0, 1, SCARD_STATE_EMPTY, true, 0).protocol, "");
 }
 
-class ReaderListTest : public CoreTest {
-protected:
-    FakeNetwork network;
-    FakeShell shell;
-
-    void SetUp() override {
-        CoreTest::SetUp();
-        velmora::ClientStart(&shell, &network);
-    }
-    void TearDown() override {
-        velmora::ClientShutdown();
-        velmora::ClientStart(nullptr, nullptr);
-        CoreTest::TearDown();
-    }
-};
+using ReaderListTest = ClientCoreTest;
 
 TEST_F(ReaderListTest, OpeningTheDialogQueuesOpenBeforeConnect) {
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);

@@ -1,5 +1,4 @@
-#include "fakes.h"
-#include "fixture.h"
+#include "client_fixture.h"
 #include "link/address.h"
 #include "ui/dialog.h"
 
@@ -7,31 +6,9 @@ namespace {
 
 using velmora::g_link;
 
-class LinkTest : public CoreTest {
+class LinkTest : public ClientCoreTest {
 protected:
-    FakeNetwork network;
-    FakeShell shell;
-
-    void SetUp() override {
-        CoreTest::SetUp();
-        velmora::ClientStart(&shell, &network);
-        dialog.host = "localhost";
-        dialog.port = "9688";
-    }
-    void TearDown() override {
-        velmora::ClientShutdown();
-        velmora::ClientStart(nullptr, nullptr);
-        CoreTest::TearDown();
-    }
-
-    void Connect() {
-        velmora::ConnectionDialogCommand(&dialog, velmora::kIdConnect, 0);
-        velmora::HostEntry entry{};
-        std::snprintf(entry.name, sizeof entry.name, "localhost");
-        velmora::ParseNumericHost("127.0.0.1", &entry.address);
-        velmora::LinkLookupDone(0, &entry);
-        velmora::LinkConnectDone(0);
-    }
+    void Connect() { ConnectServer(); }
     void Receive(const std::string& data) {
         network.incoming.push_back(data);
         velmora::LinkSocketEvent(false, 0);

@@ -1,7 +1,6 @@
 // The monitor runs on its own thread against the fake's blocking status
 // wait; events come back through the fake shell as the real ones do.
-#include "fakes.h"
-#include "fixture.h"
+#include "client_fixture.h"
 #include "reader/readers.h"
 #include "ui/dialog.h"
 
@@ -9,29 +8,8 @@ namespace {
 
 using velmora::CardEvent;
 
-class MonitorTest : public CoreTest {
+class MonitorTest : public ClientCoreTest {
 protected:
-    FakeNetwork network;
-    FakeShell shell;
-
-    void SetUp() override {
-        CoreTest::SetUp();
-        velmora::ClientStart(&shell, &network);
-        dialog.host = "localhost";
-        dialog.port = "9688";
-    }
-    void TearDown() override {
-        velmora::ClientShutdown();
-        velmora::ClientStart(nullptr, nullptr);
-        CoreTest::TearDown();
-    }
-
-    void ConnectServer() {
-        velmora::ConnectionDialogCommand(&dialog, velmora::kIdConnect, 0);
-        velmora::HostEntry entry{};
-        velmora::LinkLookupDone(0, &entry);
-        velmora::LinkConnectDone(0);
-    }
     void Open() {
         velmora::FillReaderList(&dialog);
         dialog.selected = 1;
