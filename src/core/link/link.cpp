@@ -36,10 +36,6 @@ void FailLink(const char* prefix, unsigned long error) {
     EndLink();
 }
 
-void LookupDone(unsigned long error, const HostEntry* entry);
-void ConnectDone(unsigned long error);
-void SocketEvent(bool closed, unsigned long error);
-
 bool IsTrailingSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 bool IsDecryptAnswer(const char* line, const char* reply) {
@@ -117,6 +113,42 @@ void HandleRead(int32_t n) {
     LinkSendLine(reply, replyLength + 1);
 }
 
+void LookupDone(unsigned long error, const HostEntry* entry) {
+    ++g_link.state;
+    HostEntry resolved{};
+    if (error == 0 && entry != nullptr) {
+        resolved = *entry;
+    } else if (g_link.numeric) {
+        // A numeric host needs no name: connect to the address all the same.
+        FormatDotted(g_link.numericAddress, resolved.name, sizeof resolved.name);
+        resolved.address = g_link.numericAddress;
+    } else {
+        ShowStatus(ConnectionDialog(), "Namensaufl\xF6sung gescheitert");
+        g_link.state = kLinkIdle;
+        return;
+    }
+    ConnectTo(resolved);
+}
+
+void ConnectDone(unsigned long error) {
+    ++g_link.state;
+    if (error != 0) {
+        FailLink("Connect(): ", error);
+        return;
+    }
+    ShowStatus(ConnectionDialog(), "Verbindung erfolgreich aufgebaut.");
+}
+
+void SocketEvent(bool closed, unsigned long) {
+    int32_t n = ++g_link.state;
+    if (closed) {
+        ShowStatus(ConnectionDialog(), "Verbindung wurde durch Gegenseite geschlossen.");
+        EndLink();
+        return;
+    }
+    HandleRead(n);
+}
+
 } // namespace
 
 void SetNetwork(Network* network) { g_network = network; }
@@ -167,46 +199,6 @@ void LinkSocketEvent(bool closed, unsigned long error) {
     SocketEvent(closed, error);
     RefreshDialogControls(ConnectionDialog());
 }
-
-namespace {
-
-void LookupDone(unsigned long error, const HostEntry* entry) {
-    ++g_link.state;
-    HostEntry resolved{};
-    if (error == 0 && entry != nullptr) {
-        resolved = *entry;
-    } else if (g_link.numeric) {
-        // A numeric host needs no name: connect to the address all the same.
-        FormatDotted(g_link.numericAddress, resolved.name, sizeof resolved.name);
-        resolved.address = g_link.numericAddress;
-    } else {
-        ShowStatus(ConnectionDialog(), "Namensaufl\xF6sung gescheitert");
-        g_link.state = kLinkIdle;
-        return;
-    }
-    ConnectTo(resolved);
-}
-
-void ConnectDone(unsigned long error) {
-    ++g_link.state;
-    if (error != 0) {
-        FailLink("Connect(): ", error);
-        return;
-    }
-    ShowStatus(ConnectionDialog(), "Verbindung erfolgreich aufgebaut.");
-}
-
-void SocketEvent(bool closed, unsigned long) {
-    int32_t n = ++g_link.state;
-    if (closed) {
-        ShowStatus(ConnectionDialog(), "Verbindung wurde durch Gegenseite geschlossen.");
-        EndLink();
-        return;
-    }
-    HandleRead(n);
-}
-
-} // namespace
 
 bool LinkSendLine(const char* line, size_t length) {
     if (g_link.state < kLinkConnected || g_network == nullptr) return false;
