@@ -17,9 +17,7 @@ constexpr size_t kEntryReadSize = 512;
 
 INT_PTR OnInitDialog(HWND dialog) {
     g_connectionDialog.Attach(dialog);
-    // The log keeps 100 wrapped lines of up to two 999-character texts:
-    // far past an edit control's default limit, which would drop entries.
-    SendDlgItemMessageA(dialog, IDC_LOG, EM_SETLIMITTEXT, 0, 0);
+    PrepareLog(dialog);
     CenterOnDesktop(dialog);
     velmora::ConnectionDialogOpened(&g_connectionDialog);
     // FALSE keeps the focus on Connect, where the core put it.
@@ -56,6 +54,12 @@ INT_PTR OnDestroy(HWND dialog) {
 }
 
 } // namespace
+
+void PrepareLog(HWND dialog) {
+    // The log keeps 100 wrapped lines of up to two 999-character texts:
+    // far past an edit control's default limit, which would drop entries.
+    SendDlgItemMessageA(dialog, IDC_LOG, EM_SETLIMITTEXT, 0, 0);
+}
 
 int DialogNotification(int id, int code) {
     if ((id == IDC_HOST || id == IDC_PORT) && code == EN_CHANGE) return velmora::kNotifyEditChanged;

@@ -51,6 +51,9 @@ bool OpenConnectionDialog(HINSTANCE instance, HWND owner);
 
 INT_PTR CALLBACK ConnectionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Lifts the log's text limit; part of the dialog's opening.
+void PrepareLog(HWND dialog);
+
 // The core's notification for a control's notification code.
 int DialogNotification(int id, int code);
 

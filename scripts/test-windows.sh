@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows client with mingw-w64 and runs its tests under
+# Wine: the unit tests of the Win32 shell, the resource check, and the
+# end-to-end scenarios shared with the Linux client. Everything runs on a
+# private Xvfb and a private Wine prefix, both removed at the end.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j "$jobs"
+for dll in $(x86_64-w64-mingw32-objdump -p build/mingw/src/win32/velmora-client.exe | sed -n 's/.*DLL Name: //p'); do
+  case ${dll,,} in
+    kernel32.dll|user32.dll|gdi32.dll|shell32.dll|ws2_32.dll|winscard.dll|msvcrt.dll|advapi32.dll) ;;
+    *) echo "velmora-client.exe imports $dll, which is not a system DLL" >&2; exit 1 ;;
+  esac
+done
+
+# The server peer is a Linux program.
+if [ ! -x build/linux/tools/server/velmora-server ]; then
+  cmake --preset linux >/dev/null
+  cmake --build --preset linux -j "$jobs" --target velmora-server
+fi
+
+work=$(mktemp -d /tmp/velmora-wine.XXXXXX)
+exec 3>"$work/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+exec 3>&-
+cleanup() {
+  WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+  wait "$xvfb" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -1 "$work/display")" WINEPREFIX="$work/prefix" WINEDEBUG=-all
+
+ctest --test-dir build/mingw --output-on-failure -j 2 "$@"
