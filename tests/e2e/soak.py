@@ -92,6 +92,8 @@ class Soak(unittest.TestCase):
         (rss0, threads0, files0), (rss1, threads1, files1) = figures[0], figures[-1]
         self.assertEqual(threads1, threads0)
         self.assertEqual(files1, files0)
+        if os.environ.get("VELMORA_SANITIZE"):
+            return  # the sanitizers hold freed memory back on purpose
         self.assertLess(rss1 - rss0, 2048, "resident memory grew by %d kB" % (rss1 - rss0))
 
 

@@ -52,7 +52,7 @@ QJsonObject ControlState(QWidget* w) {
 
 class TestHook : public QObject {
 public:
-    explicit TestHook(TrayApp* app) : app_(app) {
+    explicit TestHook(TrayApp* app) : QObject(app), app_(app) {
         server_.setSocketOptions(QLocalServer::UserAccessOption);
         QString path = qEnvironmentVariable("VELMORA_TEST_HOOK");
         QLocalServer::removeServer(path);
@@ -254,7 +254,7 @@ void InstallTestHook(TrayApp* app) {
     int port = qEnvironmentVariableIntValue("VELMORA_TEST_PORT", &ok);
     if (ok && port > 0 && port < 65536) velmora::g_link.port = static_cast<uint16_t>(port);
     if (qEnvironmentVariableIsEmpty("VELMORA_TEST_HOOK")) return;
-    new TestHook(app);  // lives as long as the application
+    new TestHook(app);  // owned by the application object
 }
 
 } // namespace velmora::qt

@@ -40,6 +40,8 @@ TrayApp::TrayApp() {
 
 TrayApp::~TrayApp() {
     if (!exiting_) velmora::ClientShutdown();
+    delete dialog_.data();
+    delete menu_;  // a context menu has no parent to take it
     velmora::ClientStart(nullptr, nullptr);
 }
 
