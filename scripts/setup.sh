@@ -10,6 +10,7 @@ packages=(
   util-linux mount python3
   qt6-base-dev xvfb xauth
   g++-mingw-w64-x86-64-posix
+  wine wine64 fonts-wine nsis
 )
 
 missing=()

@@ -12,6 +12,5 @@ for preset in linux asan tsan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
-echo "== Windows cross build =="
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw -j "$jobs"
+echo "== Windows cross build, its tests under Wine, the installer =="
+scripts/test-windows.sh
