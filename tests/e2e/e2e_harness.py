@@ -39,6 +39,11 @@ os.environ["VELMORA_SERVER"] = SERVER
 
 import harness as server_harness  # noqa: E402
 
+# The text for a refused connect: the system's own where it has one (Wine
+# words it so), the core's table otherwise.
+REFUSED_TEXT = ("Connection refused." if WINDOWS else
+                "No connection could be made because the target machine actively refused it.")
+
 # Guards against a hung test, never measurements.
 GUARD = 20.0
 
