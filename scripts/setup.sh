@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev xvfb xauth
   g++-mingw-w64-x86-64-posix
   wine wine64 fonts-wine nsis
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
