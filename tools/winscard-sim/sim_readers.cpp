@@ -35,10 +35,13 @@ std::string SettingsDirectory() {
 void Watch(SimReader* reader) {
     for (;;) {
         reader->model->WaitForEvent(500);
-        bool present = reader->model->Presence() == IFD_ICC_PRESENT;
+        RESPONSECODE presence = reader->model->Presence();
+        bool present = presence == IFD_ICC_PRESENT;
+        bool available = presence != IFD_NO_SUCH_DEVICE;
         std::lock_guard<std::mutex> lock(Lock());
-        if (present == reader->present) continue;
+        if (present == reader->present && available == reader->available) continue;
         reader->present = present;
+        reader->available = available;
         ++reader->changes;
         reader->powered = false;
         WakeUp().notify_all();
@@ -58,7 +61,9 @@ bool Load(const std::string& directory, const std::string& friendlyName, size_t 
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, " %02u 00", static_cast<unsigned>(index));
     reader.name = friendlyName + suffix;
-    reader.present = reader.model->Presence() == IFD_ICC_PRESENT;
+    RESPONSECODE presence = reader.model->Presence();
+    reader.present = presence == IFD_ICC_PRESENT;
+    reader.available = presence != IFD_NO_SUCH_DEVICE;
     if (!g_controls[index].Start(directory + base + ".port", reader.model.get())) {
         std::fprintf(stderr, "winscard-sim: reader %u: no control port\n", static_cast<unsigned>(index));
         return false;

@@ -23,6 +23,7 @@ struct SimReader {
     std::unique_ptr<simreader::Reader> model;
     std::string name;        // as listed: "NAME NN 00", as pcsc-lite names readers
     bool present = false;    // as the watcher last saw it
+    bool available = true;   // false while the reader is unplugged
     uint32_t changes = 0;    // presence changes seen; the state word's upper half
     uint32_t poweredAt = 0;  // changes at the last power-up, when powered
     bool powered = false;

@@ -83,7 +83,10 @@ LONG FromModel(RESPONSECODE rc) {
 }
 
 DWORD StateWord(const SimReader& reader) {
-    DWORD flags = reader.present ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY;
+    // An unplugged reader is neither empty nor holding a card.
+    DWORD flags = !reader.available ? SCARD_STATE_UNAVAILABLE
+                  : reader.present  ? SCARD_STATE_PRESENT
+                                    : SCARD_STATE_EMPTY;
     return (static_cast<DWORD>(reader.changes & 0xFFFF) << 16) | flags;
 }
 
@@ -232,6 +235,7 @@ LONG WINAPI SCardConnectA(SCARDCONTEXT context, LPCSTR name, DWORD share, DWORD 
     if (FindContext(context) == nullptr) return SCARD_E_INVALID_HANDLE;
     SimReader* reader = ReaderByName(name);
     if (reader == nullptr) return SCARD_E_UNKNOWN_READER;
+    if (!reader->available) return SCARD_E_READER_UNAVAILABLE;
     DWORD protocol = 0;
     if (share != SCARD_SHARE_DIRECT) {
         if (!reader->present) return SCARD_E_NO_SMARTCARD;

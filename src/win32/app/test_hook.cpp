@@ -316,7 +316,10 @@ std::string DialogCommand(const std::string& verb, const std::string& rest) {
     if (verb == "minimize" || verb == "close-to-tray") return Posted(dialog, WM_SYSCOMMAND, SC_MINIMIZE, 0);
     if (verb == "close-box") return Posted(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     if (verb == "key") return Key(dialog, GetFocus(), rest == "escape" ? VK_ESCAPE : VK_RETURN);
-    if (verb == "grab") return Grab(dialog, rest) ? "ok" : "error";
+    if (verb == "grab") {
+        g_connectionDialog.FlushDisplay();
+        return Grab(dialog, rest) ? "ok" : "error";
+    }
     return "error unknown command";
 }
 

@@ -5,6 +5,8 @@
 #include "ui/resource.h"
 
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 
 namespace velmora::win32 {
 
@@ -14,6 +16,13 @@ namespace {
 
 // Longest reader list entry read back; longer ones are cut.
 constexpr size_t kEntryReadSize = 512;
+constexpr size_t kShortTextSize = 16;
+
+// The log and the status line are painted at most this often: painting
+// them costs far more than answering a command, so a burst of commands is
+// shown as it stands, not step by step. Their texts change at once.
+constexpr UINT_PTR kDisplayTimer = 1;
+constexpr UINT kDisplayIntervalMs = 100;
 
 INT_PTR OnInitDialog(HWND dialog) {
     g_connectionDialog.Attach(dialog);
@@ -46,6 +55,7 @@ INT_PTR OnSysCommand(HWND dialog, WPARAM wParam) {
 }
 
 INT_PTR OnDestroy(HWND dialog) {
+    KillTimer(dialog, kDisplayTimer);
     if (g_connectionDialog.Window() == dialog) {
         g_connectionDialog.Attach(nullptr);
         if (velmora::ConnectionDialog() == &g_connectionDialog) velmora::SetConnectionDialog(nullptr);
@@ -70,6 +80,10 @@ int DialogNotification(int id, int code) {
 INT_PTR CALLBACK ConnectionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG: return OnInitDialog(dialog);
+    case WM_TIMER:
+        if (wParam != kDisplayTimer) return FALSE;
+        g_connectionDialog.FlushDisplay();
+        return TRUE;
     case WM_COMMAND: return OnCommand(wParam);
     case WM_SYSCOMMAND: return OnSysCommand(dialog, wParam);
     case WM_DESTROY: return OnDestroy(dialog);
@@ -98,9 +112,38 @@ void ConnectionDialogWindow::Enable(int id, bool enabled) {
     EnableWindow(GetDlgItem(window_, id), enabled ? TRUE : FALSE);
 }
 
-void ConnectionDialogWindow::SetStatusText(const char* text) { SetDlgItemTextA(window_, IDC_STATUS, text); }
+void ConnectionDialogWindow::DeferDisplay() {
+    if (deferred_) return;
+    deferred_ = true;
+    Send(IDC_STATUS, WM_SETREDRAW, FALSE, 0);
+    Send(IDC_LOG, WM_SETREDRAW, FALSE, 0);
+    SetTimer(window_, kDisplayTimer, kDisplayIntervalMs, nullptr);
+}
+
+void ConnectionDialogWindow::FlushDisplay() {
+    if (!deferred_ || window_ == nullptr) return;
+    deferred_ = false;
+    KillTimer(window_, kDisplayTimer);
+    for (int id : {IDC_STATUS, IDC_LOG}) {
+        Send(id, WM_SETREDRAW, TRUE, 0);
+        RedrawWindow(GetDlgItem(window_, id), nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
+    }
+}
+
+void ConnectionDialogWindow::SetTextIfChanged(int id, const char* text) {
+    char shown[kShortTextSize];
+    GetDlgItemTextA(window_, id, shown, sizeof shown);
+    if (std::strcmp(shown, text) != 0) SetDlgItemTextA(window_, id, text);
+}
+
+void ConnectionDialogWindow::SetStatusText(const char* text) {
+    DeferDisplay();
+    SetDlgItemTextA(window_, IDC_STATUS, text);
+}
 
 void ConnectionDialogWindow::InsertLogText(size_t position, const char* text) {
+    DeferDisplay();
     Send(IDC_LOG, EM_SETSEL, position, static_cast<LPARAM>(position));
     Send(IDC_LOG, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
 }
@@ -111,6 +154,7 @@ size_t ConnectionDialogWindow::LogLineStart(int line) {
 }
 
 void ConnectionDialogWindow::CutLogFrom(size_t position) {
+    DeferDisplay();
     Send(IDC_LOG, EM_SETSEL, position, -1);
     Send(IDC_LOG, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
 }
@@ -166,8 +210,10 @@ void ConnectionDialogWindow::ApplyControls(const velmora::ControlStates& s) {
     Enable(IDC_READERS, s.readerListEnabled);
     Enable(IDC_OPEN, s.openEnabled);
     Enable(IDC_CLOSE, s.closeEnabled);
-    CheckDlgButton(window_, IDC_CARD_PRESENT, s.cardPresent ? BST_CHECKED : BST_UNCHECKED);
-    SetDlgItemTextA(window_, IDC_PROTOCOL, s.protocol);
+    // Written only when they change: every command refreshes them.
+    UINT check = s.cardPresent ? BST_CHECKED : BST_UNCHECKED;
+    if (IsDlgButtonChecked(window_, IDC_CARD_PRESENT) != check) CheckDlgButton(window_, IDC_CARD_PRESENT, check);
+    SetTextIfChanged(IDC_PROTOCOL, s.protocol);
 }
 
 void ConnectionDialogWindow::FocusConnect() {

@@ -35,11 +35,18 @@ public:
     void PostCommand(int id) override;
     void ShowErrorBox(const char* text, const char* title) override;
 
+    // Paints the status line and the log as they are now; the dialog's
+    // timer calls it, and anything that needs the screen current.
+    void FlushDisplay();
+
 private:
     LRESULT Send(int id, UINT message, WPARAM wParam, LPARAM lParam);
     void Enable(int id, bool enabled);
+    void SetTextIfChanged(int id, const char* text);
+    void DeferDisplay();
 
     HWND window_ = nullptr;
+    bool deferred_ = false;
 };
 
 // The one connection dialog; its window is none while it is closed.
