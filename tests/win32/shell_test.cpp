@@ -358,6 +358,7 @@ const Case kCases[] = {
 } // namespace
 
 int main() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // progress survives a crash
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     int passed = 0;
