@@ -316,10 +316,7 @@ std::string DialogCommand(const std::string& verb, const std::string& rest) {
     if (verb == "minimize" || verb == "close-to-tray") return Posted(dialog, WM_SYSCOMMAND, SC_MINIMIZE, 0);
     if (verb == "close-box") return Posted(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     if (verb == "key") return Key(dialog, GetFocus(), rest == "escape" ? VK_ESCAPE : VK_RETURN);
-    if (verb == "grab") {
-        g_connectionDialog.FlushDisplay();
-        return Grab(dialog, rest) ? "ok" : "error";
-    }
+    if (verb == "grab") return Grab(dialog, rest) ? "ok" : "error";
     return "error unknown command";
 }
 
@@ -329,6 +326,7 @@ std::string Run(const std::string& line) {
     std::string rest = blank == std::string::npos ? "" : line.substr(blank + 1);
     HWND tray = g_app.tray;
     if (verb == "state") return State();
+    if (verb == "flush-display") return g_connectionDialog.FlushDisplay(), "ok";
     if (verb == "tray-open") return Posted(tray, WM_COMMAND, ID_TRAY_OPEN, 0);
     if (verb == "tray-about") return Posted(tray, WM_COMMAND, ID_TRAY_ABOUT, 0);
     if (verb == "tray-exit") return Posted(tray, WM_COMMAND, ID_TRAY_EXIT, 0);
@@ -390,6 +388,15 @@ std::string Menu() {
     return "error menu not shown";
 }
 
+// Painted first, then given time to reach the screen: Wine hands a
+// window's drawing to the X server while the user-interface thread waits
+// for messages, not at once.
+std::string Screenshot(const std::string& line) {
+    Ask("flush-display");
+    Sleep(300);
+    return Ask(line);
+}
+
 void Serve(SOCKET client) {
     std::string pending;
     char buffer[4096];
@@ -402,7 +409,7 @@ void Serve(SOCKET client) {
             std::string line = pending.substr(0, end);
             pending.erase(0, end + 1);
             if (!line.empty() && line.back() == '\r') line.pop_back();
-            std::string answer = (line == "menu" ? Menu() : Ask(line)) + "\n";
+            std::string answer = (line == "menu" ? Menu() : line.rfind("grab", 0) == 0 ? Screenshot(line) : Ask(line)) + "\n";
             send(client, answer.data(), static_cast<int>(answer.size()), 0);
         }
     }
