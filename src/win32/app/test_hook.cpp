@@ -315,7 +315,12 @@ std::string DialogCommand(const std::string& verb, const std::string& rest) {
     // Minimizing closes the dialog to the tray.
     if (verb == "minimize" || verb == "close-to-tray") return Posted(dialog, WM_SYSCOMMAND, SC_MINIMIZE, 0);
     if (verb == "close-box") return Posted(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    if (verb == "key") return Key(dialog, GetFocus(), rest == "escape" ? VK_ESCAPE : VK_RETURN);
+    if (verb == "key") {
+        // At the control with the focus, or in the host field if none has it.
+        HWND focus = GetFocus();
+        if (focus == nullptr || !IsChild(dialog, focus)) focus = GetDlgItem(dialog, IDC_HOST);
+        return Key(dialog, focus, rest == "escape" ? VK_ESCAPE : VK_RETURN);
+    }
     if (verb == "grab") return Grab(dialog, rest) ? "ok" : "error";
     return "error unknown command";
 }
