@@ -14,3 +14,4 @@ done
 
 echo "== Windows cross build, its tests under Wine, the installer =="
 scripts/test-windows.sh
+scripts/fuzz.sh 12  # fuzz targets, 12 s each
