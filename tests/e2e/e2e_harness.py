@@ -248,7 +248,9 @@ class WineSession:
 
 def prepare_prefix(env):
     """A new Wine prefix with a virtual desktop of 1024x768."""
-    subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Without .NET and HTML engines, so nothing offers to download them.
+    boot = dict(env, WINEDLLOVERRIDES="mscoree=;mshtml=")
+    subprocess.run(["wineboot", "-i"], env=boot, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for key, name, value in ((r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
                              (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "1024x768")):
         subprocess.run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], env=env, check=True,
