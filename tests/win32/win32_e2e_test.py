@@ -3,6 +3,7 @@ clicks, minimizing to the tray, the close box, Enter and Escape in the
 connection dialog, and the About dialog's close box. The scenarios both
 shells share are in tests/e2e/."""
 
+import json
 import os
 import sys
 import time
@@ -13,6 +14,7 @@ os.environ["VELMORA_E2E_PLATFORM"] = "windows"
 
 from client_e2e_test import ClientTest  # noqa: E402
 from e2e_harness import idle_controls  # noqa: E402
+from pinpad_e2e_test import CANCELLED, FINISH, START, verify_structure  # noqa: E402
 
 
 class TrayIcon(ClientTest):
@@ -78,6 +80,26 @@ class AboutDialog(ClientTest):
         self.client.wait_state(lambda s: s.get("modal") == "about Velmora Client", "the About dialog")
         self.client.hook("modal-close")
         self.client.wait_state(lambda s: "modal" not in s, "the close box to end it")
+
+
+class PinEntryDialog(ClientTest):
+    readers = ("card=t1,pin=1234",)
+
+    def test_ok_command_counts_only_while_ok_is_enabled(self):
+        # Windows' dialog manager may send the OK command for Enter while the
+        # button is disabled; the dialog must not take it then.
+        self.connected()
+        self.assertEqual(self.server.command(START + " " + verify_structure(4, 8)), "200 IOCTL SUCCESS")
+        self.client.hook("pin-type 12")
+        self.assertEqual(self.client.hook("pin-idok"), "ok")
+        pin = json.loads(self.client.hook("pin-state"))
+        self.assertTrue(pin["open"])
+        self.assertFalse(pin["ok"])
+        self.client.hook("pin-type 34")
+        self.client.hook("pin-key enter")
+        self.assertFalse(json.loads(self.client.hook("pin-state"))["open"])
+        self.assertEqual(self.server.command(FINISH), "200 IOCTL SUCCESS 9000")
+        self.assertTrue(self.server.command(FINISH).startswith(CANCELLED))
 
 
 if __name__ == "__main__":

@@ -298,6 +298,9 @@ std::string Pin(const std::string& verb, const std::string& rest) {
     if (verb == "pin-key" && rest == "enter") return Key(pin, field, VK_RETURN);
     if (verb == "pin-key" && rest == "escape") return Key(pin, field, VK_ESCAPE);
     if (verb == "pin-close") return Posted(pin, WM_SYSCOMMAND, SC_CLOSE, 0);
+    // The OK command as the dialog manager sends it for Enter, whether or
+    // not the button is enabled.
+    if (verb == "pin-idok") return SendMessageW(pin, WM_COMMAND, IDOK, reinterpret_cast<LPARAM>(pin)), "ok";
     if (verb == "grab-pin") return Grab(pin, rest) ? "ok" : "error";
     return "error unknown command";
 }
