@@ -258,10 +258,10 @@ def prepare_prefix(env):
     subprocess.run(["wineserver", "-w"], env=env, check=False)
 
 
-def reader_settings(spec):
-    """A reader's start settings from a --reader spec of pcscd-private.sh."""
+def reader_settings(options):
+    """A reader's start settings from its --reader options of pcscd-private.sh."""
     card, pinpad, lines = "t1", "off", []
-    for field in spec.split(","):
+    for field in options.split(","):
         key, _, value = field.partition("=")
         if key == "card":
             card = value
@@ -273,7 +273,7 @@ def reader_settings(spec):
             raise ValueError("unknown reader setting " + key)
     lines.append("PINPAD " + pinpad)
     if card != "none":
-        if "atr=" not in spec:
+        if "atr=" not in options:
             lines.append("CARD " + card)
         lines.append("INSERT")
     return "".join(line + "\n" for line in lines)
@@ -320,18 +320,18 @@ class WindowsReaders:
     client runs."""
 
     def __init__(self, readers=("card=t1",), debug=False):
-        self.specs = list(readers)
+        self.options = list(readers)
         self.dir = None
         self.error = ""
 
     def start(self):
         self.dir = tempfile.mkdtemp(prefix="velmora-readers.", dir="/tmp")
         names = []
-        for i, spec in enumerate(self.specs):
-            name = dict(f.partition("=")[::2] for f in spec.split(",")).get("name", "Sim Reader %d" % i)
+        for i, options in enumerate(self.options):
+            name = dict(f.partition("=")[::2] for f in options.split(",")).get("name", "Sim Reader %d" % i)
             names.append(name)
             with open(os.path.join(self.dir, "reader%d.conf" % i), "w") as f:
-                f.write(reader_settings(spec))
+                f.write(reader_settings(options))
         with open(os.path.join(self.dir, "readers"), "w") as f:
             f.write("".join(n + "\n" for n in names))
         return True
