@@ -144,7 +144,7 @@ private:
         }
         if (added != 1) fuzz::Fail("%zu reply lines for one read", added);
         CheckLine(network_.sends.back());
-        if (fuzz::OpenFindingChecks()) CheckLog(network_.sends.back());
+        CheckLog(network_.sends.back());
     }
 
     void CheckLine(const std::string& sent) {

@@ -37,14 +37,6 @@ inline void Check(bool ok, const char* what) {
     if (!ok) Fail("%s", what);
 }
 
-// Checks for faults reported against the core and not fixed yet. Off unless
-// VELMORA_FUZZ_OPEN_FINDINGS is set (scripts/fuzz.sh --open-findings), so
-// that CI keeps finding new faults meanwhile; fuzz/open/ holds their inputs.
-inline bool OpenFindingChecks() {
-    static const bool on = std::getenv("VELMORA_FUZZ_OPEN_FINDINGS") != nullptr;
-    return on;
-}
-
 // The fuzzer's bytes, read front to back. Reads past the end give zeros, so
 // every input is complete and a short one means "all defaults".
 class Input {

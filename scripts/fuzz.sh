@@ -5,7 +5,9 @@
 # in build/fuzz/findings/ and replays with build/fuzz/fuzz/fuzz_<target> FILE.
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]   # default 12: about a minute in all
-#   scripts/fuzz.sh --open-findings        # replay fuzz/open/ with their checks on
+#
+# Inputs of past findings stay in fuzz/corpus/<target>/regression-* and run
+# first on every run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,25 +17,6 @@ build=build/fuzz
 command -v clang++-14 >/dev/null || { echo "fuzz: clang++-14 missing (scripts/setup.sh)" >&2; exit 2; }
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" >/dev/null
-
-# Reported core faults whose fix is pending: each input must still fail
-# (exit 1) until its fix lands; then it moves to fuzz/corpus/ and its check
-# loses the VELMORA_FUZZ_OPEN_FINDINGS guard.
-if [ "${1:-}" = "--open-findings" ]; then
-  status=0
-  for target in "${targets[@]}"; do
-    [ -d "fuzz/open/$target" ] || continue
-    for input in "fuzz/open/$target"/*; do
-      if VELMORA_FUZZ_OPEN_FINDINGS=1 "$build/fuzz/fuzz_$target" "$input" >/dev/null 2>&1; then
-        echo "fixed:        $input"
-      else
-        echo "still open:   $input"
-        status=1
-      fi
-    done
-  done
-  exit "$status"
-fi
 
 seconds=${1:-12}
 mkdir -p "$build/findings"

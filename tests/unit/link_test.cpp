@@ -45,6 +45,14 @@ TEST_F(LinkTest, ReadsAreNotFramed) {
                             "500 invalid command 'AAAAAAAAAAAAAAAAAAAA'\n");
 }
 
+TEST_F(LinkTest, NulByteEndsTheLineForTheLogToo) {
+    Connect();
+    Receive("hello");
+    Receive(std::string("STATE\0XYZ", 9));
+    EXPECT_EQ(network.sent, "200 STATE SUCCESS ABSENT\n");
+    EXPECT_EQ(dialog.log, "STATE => 200 STATE SUCCESS ABSENT\r\nhello\r\n");
+}
+
 TEST_F(LinkTest, DecryptMarkerOnlyForTheExactLowerCaseCommand) {
     OpenReader(true);
     std::string answer(128, '\x11');

@@ -337,6 +337,24 @@ TEST_F(PinPadTest, PinIsUsedOnceAndWipedAfterSending) {
     EXPECT_EQ(Sent().size(), 5u);
 }
 
+// A confirmed PIN that no finish can send any more is not kept: not after
+// an abort, and not when OK comes after the entry has already ended.
+TEST_F(PinPadTest, PinOfAnEndedEntryIsNotKept) {
+    Start();
+    View().Type("1234");
+    View().PressOk();
+    EXPECT_EQ(Control(kPinPadAbort)->status, SCARD_S_SUCCESS);
+    for (char c : g_pinpad.pin) EXPECT_EQ(c, '\0');
+
+    Start();
+    View().Type("12");
+    EXPECT_EQ(Control(kPinPadVerifyFinish)->status, SCARD_S_SUCCESS);  // the dialog stays open
+    View().Type("3");
+    View().PressOk();
+    for (char c : g_pinpad.pin) EXPECT_EQ(c, '\0');
+    EXPECT_EQ(Control(kPinPadVerifyFinish)->status, SCARD_E_SYSTEM_CANCELLED);
+}
+
 TEST_F(PinPadTest, UnterminatedPinTextIsSentAsItsFirstNineteen) {
     Start();
     View().PressOk();

@@ -95,6 +95,9 @@ void HandleRead(int32_t n) {
     ShowStatus(dialog, "Datenpaket %d der L\xE4nge %d erhalten", n - 4, static_cast<int>(got));
     size_t length = static_cast<size_t>(got);
     packet[length] = '\0';
+    // A NUL byte ends the line as every later step reads it; the log
+    // positions must count the same characters.
+    length = std::strlen(packet);
     while (length > 0 && IsTrailingSpace(packet[length - 1])) packet[--length] = '\0';
 
     LogTrim();

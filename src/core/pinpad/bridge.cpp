@@ -171,6 +171,7 @@ LONG VerifyPinFinish(const Call& call) {
 
 LONG Abort(const Call& call) {
     g_pinpad.keyCounter = kNoEntry;
+    WipeSecret(g_pinpad.pin, sizeof g_pinpad.pin);  // no finish can send it now
     ClosePinDialog();
     uint32_t readerCode = g_card.features.abort;
     return readerCode != 0 ? Forward(readerCode, call) : NoOutput(call);

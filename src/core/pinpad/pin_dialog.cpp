@@ -49,8 +49,12 @@ void PinDialogTextChanged(PinDialogView* view) {
 void PinDialogOk(PinDialogView* view) {
     if (view == nullptr || view != g_pinpad.dialog) return;
     // The key counter stays, so that the next emulated finish sends this PIN.
-    view->ReadPinText(g_pinpad.pin, sizeof g_pinpad.pin);
-    g_pinpad.pin[kPinTextSize - 1] = '\0';
+    // An entry that has already ended (finished or aborted while the dialog
+    // stayed open) will send nothing: the PIN is not kept at all.
+    if (g_pinpad.keyCounter >= 0) {
+        view->ReadPinText(g_pinpad.pin, sizeof g_pinpad.pin);
+        g_pinpad.pin[kPinTextSize - 1] = '\0';
+    }
     ClosePinDialog();
 }
 
