@@ -32,8 +32,9 @@ def direct_transmit(count):
     return float(m.group(1)), float(m.group(2))
 
 
-def through_client(pcscd, command, count):
-    """Median and p99 (us) and commands per second, as the server peer times them."""
+def play(command, count, start_client):
+    """Median and p99 (us) and commands per second, as the server peer times
+    them, with the client that start_client(port) starts."""
     with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
         # Let start-up (reader open, first card event) settle before timing.
         f.write("@sleep 1000\n" + (command + "\n") * count)
@@ -42,7 +43,7 @@ def through_client(pcscd, command, count):
                                "--exit-on-script-end", "--greeting-delay-ms", "300"],
                               stdout=subprocess.PIPE, text=True)
     port = int(server.stdout.readline().strip().rsplit(":", 1)[1])
-    client = Client(port, pcscd)
+    stop = start_client(port)
     try:
         started = None
         summary = ""
@@ -56,8 +57,22 @@ def through_client(pcscd, command, count):
         m = re.search(r"median (\d+) us, p99 (\d+) us", summary)
         return int(m.group(1)), int(m.group(2)), count / elapsed
     finally:
-        client.close()
+        stop()
         os.unlink(script)
+
+
+def through_client(pcscd, command, count):
+    def start(port):
+        return Client(port, pcscd).close
+    return play(command, count, start)
+
+
+def through_echo(count):
+    """The same path with a client that answers at once: the peer and sockets."""
+    def start(port):
+        echo = subprocess.Popen([os.path.join(BUILD, "bench", "bench_echo"), str(port)])
+        return lambda: (echo.terminate(), echo.wait())
+    return play("STATE", count, start)
 
 
 def cpu_time(pid):
@@ -93,9 +108,10 @@ def idle_cost(pcscd, seconds):
         time.sleep(seconds)
         cpu1, after = cpu_time(pid), switches_by_thread(pid)
         wakeups = sum(n - before.get(tid, 0) for tid, n in after.items())
+        main = after.get(str(pid), 0) - before.get(str(pid), 0)
         ended = len(set(before) - set(after))
         rss = soak.process_figures(pid)[0]
-        return cpu1 - cpu0, wakeups / seconds, ended, rss
+        return cpu1 - cpu0, wakeups / seconds, main / seconds, ended, rss
     finally:
         client.close()
         server.close()
@@ -129,13 +145,14 @@ def main():
         sys.exit(pcscd.error)
     try:
         os.environ.update(pcscd.env())
-        # Alternate the paths so that other load on the machine falls on both.
-        rounds = [(direct_transmit(args.commands), through_client(pcscd, SELECT, args.commands))
-                  for _ in range(3)]
+        # Alternate the paths so that other load on the machine falls on all.
+        rounds = [(direct_transmit(args.commands), through_client(pcscd, SELECT, args.commands),
+                   through_echo(args.commands)) for _ in range(3)]
         d50, d99 = (statistics.median(r[0][i] for r in rounds) for i in (0, 1))
         t50, t99, tps = (statistics.median(r[1][i] for r in rounds) for i in (0, 1, 2))
+        e50, e99, eps = (statistics.median(r[2][i] for r in rounds) for i in (0, 1, 2))
         s50, s99, sps = through_client(pcscd, "STATE", args.commands)
-        cpu, wakeups, ended, rss_start = idle_cost(pcscd, args.idle)
+        cpu, wakeups, main_wakeups, ended, rss_start = idle_cost(pcscd, args.idle)
         startup = start_up(pcscd)
     finally:
         pcscd.stop()
@@ -143,6 +160,7 @@ def main():
     rss_soak = figures[-1][0]
 
     added = t50 - d50
+    own = added - e50
     text = f"""# Benchmarks
 
 Taken by `scripts/benchmarks.sh` on this machine in one run (2 vCPUs, build
@@ -157,13 +175,15 @@ with its dialog open.
 | direct `SCardTransmit` through pcscd (SELECT, 2-byte answer), the floor | {d50:.1f} µs | {d99:.1f} µs | – |
 | `{SELECT}` through server peer, client and pcscd | {t50} µs | {t99} µs | {tps:.0f} |
 | `STATE` through server peer and client (no PC/SC call) | {s50} µs | {s99} µs | {sps:.0f} |
+| a line through server peer and a client that answers at once (`bench_echo`): peer and sockets | {e50} µs | {e99} µs | {eps:.0f} |
 
 - Ratio of the client's round trip to the direct one: **{t50 / d50:.1f}×** at the median.
-- Added to the direct transmit by the client, the server peer and loopback TCP together:
-  **{added:.0f} µs** at the median (goal for the client: under 50 µs). `STATE`, which makes no
-  PC/SC call, shows what the server peer, two loopback hops and the client's event handling cost
-  without a reader: {s50} µs. The interpreter itself takes about 1 µs for a 255-byte TRANSMIT
-  against the in-process fake (below), so the rest is sockets, event loops and scheduling.
+- The client's own share at the median: **{own:.0f} µs** (client round trip, less the direct
+  transmit, less the peer-and-sockets floor). Goal: under 50 µs. With the server peer and loopback
+  TCP counted in, the client path adds {added:.0f} µs to the direct transmit.
+- The interpreter itself takes about 1 µs for a 255-byte TRANSMIT against the in-process fake
+  (below); the rest of the client's share is its event loop, the socket calls and the PC/SC
+  client library's own socket to pcscd.
 - Medians of three alternating rounds of {args.commands} commands each, one at a time: the server peer sends the next command only after
   the reply, so commands/s is the inverse of the round trip, not a throughput limit.
 
@@ -171,12 +191,14 @@ with its dialog open.
 
 Reader open, connection idle, control channel closed, over {args.idle} s:
 
-| CPU time | wake-ups per second (context switches, all threads) | threads that ended |
-|---|---|---|
-| {cpu:.2f} s | {wakeups:.2f} | {ended} |
+| CPU time | wake-ups per second, all threads | of them the user-interface thread | threads that ended |
+|---|---|---|---|
+| {cpu:.2f} s | {wakeups:.2f} | {main_wakeups:.2f} | {ended} |
 
-Goal: none. The card monitor blocks in `SCardGetStatusChange` without a timeout and the event loop
-has no timers while nothing happens.
+Goal: none. The event loop has no timers while nothing happens, and the card monitor blocks in
+`SCardGetStatusChange` without a timeout. What wake-ups remain are on the monitor thread, inside
+pcsc-lite's client library, which checks on its connection to pcscd every few seconds during
+that wait.
 
 ## Memory and start-up
 
