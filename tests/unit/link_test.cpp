@@ -45,6 +45,17 @@ TEST_F(LinkTest, ReadsAreNotFramed) {
                             "500 invalid command 'AAAAAAAAAAAAAAAAAAAA'\n");
 }
 
+TEST_F(LinkTest, CounterStopsAtItsTopAndTheLinkGoesOnAnswering) {
+    Connect();
+    Receive("hello");
+    g_link.state = INT32_MAX - 1;
+    Receive("CARD");
+    Receive("CARD");
+    EXPECT_EQ(g_link.state, INT32_MAX);
+    EXPECT_EQ(network.sent, "200 CARD ABSENT\n200 CARD ABSENT\n");
+    EXPECT_TRUE(dialog.controls.disconnectEnabled);
+}
+
 TEST_F(LinkTest, NulByteEndsTheLineForTheLogToo) {
     Connect();
     Receive("hello");

@@ -6,6 +6,7 @@
 #include "protocol/command.h"
 #include "reader/pcsc.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -34,6 +35,14 @@ void FailLink(const char* prefix, unsigned long error) {
     SystemMessageText(error, text, sizeof text);
     ShowStatus(ConnectionDialog(), "%s%s", prefix, text);
     EndLink();
+}
+
+// Every completion raises the state by one. A connection that answers
+// commands for weeks must not run the counter over: it stops at its top,
+// where it still means "connected and answering".
+int32_t RaiseLinkState() {
+    if (g_link.state < INT32_MAX) ++g_link.state;
+    return g_link.state;
 }
 
 bool IsTrailingSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -117,7 +126,7 @@ void HandleRead(int32_t n) {
 }
 
 void LookupDone(unsigned long error, const HostEntry* entry) {
-    ++g_link.state;
+    RaiseLinkState();
     HostEntry resolved{};
     if (error == 0 && entry != nullptr) {
         resolved = *entry;
@@ -134,7 +143,7 @@ void LookupDone(unsigned long error, const HostEntry* entry) {
 }
 
 void ConnectDone(unsigned long error) {
-    ++g_link.state;
+    RaiseLinkState();
     if (error != 0) {
         FailLink("Connect(): ", error);
         return;
@@ -143,7 +152,7 @@ void ConnectDone(unsigned long error) {
 }
 
 void SocketEvent(bool closed, unsigned long) {
-    int32_t n = ++g_link.state;
+    int32_t n = RaiseLinkState();
     if (closed) {
         ShowStatus(ConnectionDialog(), "Verbindung wurde durch Gegenseite geschlossen.");
         EndLink();
