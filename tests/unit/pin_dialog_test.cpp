@@ -1,8 +1,5 @@
 // The PIN entry dialog's rules against a fake view.
-#include "fakes.h"
-#include "fixture.h"
-#include "pinpad/bridge.h"
-#include "pinpad/state.h"
+#include "pinpad_fixture.h"
 #include "reader/readers.h"
 
 namespace {
@@ -35,23 +32,8 @@ TEST(PinOkRule, LengthWithinTheLimits) {
     EXPECT_FALSE(PinOkAllowed(256, 0, 255));
 }
 
-class PinDialogTest : public CoreTest {
+class PinDialogTest : public PinPadCoreTest {
 protected:
-    FakeShell shell;
-
-    void SetUp() override {
-        CoreTest::SetUp();
-        velmora::ResetPinPad();
-        velmora::SetShell(&shell);
-        OpenReader(true);
-        velmora::ConnectCard(false);
-    }
-    void TearDown() override {
-        velmora::ResetPinPad();
-        velmora::SetShell(nullptr);
-        CoreTest::TearDown();
-    }
-
     static LONG Control(uint32_t code, std::vector<uint8_t> in = {}) {
         uint8_t out[velmora::kPinPadOutputSize];
         size_t length = 0;
@@ -60,14 +42,10 @@ protected:
         return status;
     }
     FakePinView& Open(uint8_t minLength, uint8_t maxLength) {
-        std::vector<uint8_t> in(23, 0);  // abData: 00 20 00 81
-        in[5] = maxLength;
-        in[6] = minLength;
-        in[15] = 4;
-        in[20] = 0x20;
-        in[22] = 0x81;
-        EXPECT_EQ(Control(velmora::kPinPadVerifyStart, in), SCARD_S_SUCCESS);
-        return shell.PinView();
+        EXPECT_EQ(Control(velmora::kPinPadVerifyStart,
+                          StartRequest({0x00, 0x20, 0x00, 0x81}, minLength, maxLength)),
+                  SCARD_S_SUCCESS);
+        return View();
     }
 };
 

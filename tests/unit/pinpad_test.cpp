@@ -1,11 +1,6 @@
 // The PIN-pad bridge against the fake reader and a fake PIN entry dialog.
-#include "fakes.h"
-#include "fixture.h"
-#include "pinpad/bridge.h"
-#include "pinpad/state.h"
+#include "pinpad_fixture.h"
 
-#include <algorithm>
-#include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -36,40 +31,13 @@ struct Result {
     std::vector<uint8_t> Bytes() const { return {out, out + (length <= sizeof out ? length : 0)}; }
 };
 
-// A start request: 19 fixed bytes with the PIN lengths, then abData.
-std::vector<uint8_t> StartRequest(std::initializer_list<uint8_t> abData, uint8_t minLength = 0,
-                                  uint8_t maxLength = 8) {
-    std::vector<uint8_t> in(19 + abData.size(), 0);
-    in[5] = maxLength;
-    in[6] = minLength;
-    in[15] = static_cast<uint8_t>(abData.size());
-    std::copy(abData.begin(), abData.end(), in.begin() + 19);
-    return in;
-}
-
 std::vector<uint8_t> Sent() {
     const auto& seen = fakepcsc::Seen();
     return {seen.lastSent, seen.lastSent + seen.lastSentLength};
 }
 
-class PinPadTest : public CoreTest {
+class PinPadTest : public PinPadCoreTest {
 protected:
-    FakeShell shell;
-
-    void SetUp() override {
-        CoreTest::SetUp();
-        velmora::ResetPinPad();
-        velmora::SetShell(&shell);
-        OpenReader(true);
-        velmora::ConnectCard(false);
-        ASSERT_NE(g_card.card, 0u);
-    }
-    void TearDown() override {
-        velmora::ResetPinPad();
-        velmora::SetShell(nullptr);
-        CoreTest::TearDown();
-    }
-
     static void Mapped() {
         g_card.features =
             velmora::FeatureTable{kReaderStart, kReaderFinish, kReaderKey, kReaderAbort};
@@ -96,8 +64,6 @@ protected:
         EXPECT_EQ(r->length, 1u);
         return r->out[0];
     }
-    FakePinView& View() { return shell.PinView(); }
-
     void RunStep(const std::string& step) {
         const std::string arg = step.substr(1);
         if (step[0] == '+') {
