@@ -10,6 +10,7 @@
 //   answers; attribute count and attributes; then one event byte per command.
 #include "fakes.h"
 #include "protocol/attributes.h"
+#include "recording_dialog.h"
 #include "support.h"
 
 namespace {
@@ -141,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     fuzz::ResetCore();
     FakeShell shell;
-    fuzz::ShellDialog dialog;
+    RecordingDialog dialog;
     velmora::SetShell((flags & kNoShell) != 0 ? nullptr : &shell);
     velmora::SetConnectionDialog((flags & kNoDialog) != 0 ? nullptr : &dialog);
     int reader = SetUpReader(in, flags);

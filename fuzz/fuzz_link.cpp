@@ -6,6 +6,7 @@
 // operations, an opcode byte each followed by its arguments, until the input
 // ends. The link is connected before the first operation.
 #include "fakes.h"
+#include "recording_dialog.h"
 #include "support.h"
 
 namespace {
@@ -103,7 +104,7 @@ private:
     uint8_t flags_;
     WireNetwork network_;
     FakeShell shell_;
-    fuzz::ShellDialog dialog_;
+    RecordingDialog dialog_;
 
     bool Connected() const { return g_link.state >= kConnected; }
 
@@ -236,12 +237,5 @@ private:
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::Input in(data, size);
-    uint8_t flags = in.Byte();
-    fuzz::ResetCore();
-    Run run(in, flags);
-    run.SetUp();
-    run.Operations();
-    run.TearDown();
-    return 0;
+    return fuzz::RunInput<Run>(data, size);
 }

@@ -9,6 +9,7 @@
 #include "pinpad/bridge.h"
 #include "pinpad/pin_dialog.h"
 #include "protocol/hex.h"
+#include "recording_dialog.h"
 #include "support.h"
 
 namespace {
@@ -100,7 +101,7 @@ private:
     fuzz::Input& in_;
     uint8_t flags_;
     FakeShell shell_;
-    fuzz::ShellDialog dialog_;
+    RecordingDialog dialog_;
     fuzz::ReplyBuffer reply_;
     Model model_;
 
@@ -303,12 +304,5 @@ private:
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::Input in(data, size);
-    uint8_t flags = in.Byte();
-    fuzz::ResetCore();
-    Run run(in, flags);
-    run.SetUp();
-    run.Operations();
-    run.TearDown();
-    return 0;
+    return fuzz::RunInput<Run>(data, size);
 }

@@ -207,46 +207,18 @@ inline int OpenReader(bool cardIn, bool seenPresent, DWORD protocols) {
     return reader;
 }
 
-// A connection dialog as the shell has it: log positions past the end are
-// taken as the end, cuts past it do nothing.
-class ShellDialog : public velmora::ConnectionDialogView {
-public:
-    std::string status;
-    std::string log;
-    std::string host = "localhost";
-    std::string port = "9688";
-
-    void SetStatusText(const char* text) override { status = text; }
-    void InsertLogText(size_t position, const char* text) override {
-        log.insert(std::min(position, log.size()), text);
-    }
-    size_t LogLineStart(int line) override {
-        size_t at = 0;
-        for (int i = 0; i < line; ++i) {
-            size_t next = log.find('\n', at);
-            if (next == std::string::npos) return 0;
-            at = next + 1;
-        }
-        return at < log.size() ? at : 0;
-    }
-    void CutLogFrom(size_t position) override {
-        if (position < log.size()) log.erase(position);
-    }
-    void ReadHostText(char* text, size_t size) override { std::snprintf(text, size, "%s", host.c_str()); }
-    void ReadPortText(char* text, size_t size) override { std::snprintf(text, size, "%s", port.c_str()); }
-    void WriteHostText(const char* text) override { host = text; }
-    void WritePortText(const char* text) override { port = text; }
-    void ClearReaderList() override {}
-    void AddReaderEntry(const char*) override {}
-    void SelectReaderEntry(int) override {}
-    int SelectedReaderEntry() override { return -1; }
-    void ReadReaderEntry(int, char* text, size_t size) override {
-        if (size > 0) text[0] = '\0';
-    }
-    void ApplyControls(const velmora::ControlStates&) override {}
-    void FocusConnect() override {}
-    void PostCommand(int) override {}
-    void ShowErrorBox(const char*, const char*) override {}
-};
+// One input through a target's Run: the first byte chooses its setting,
+// the rest drives its operations.
+template <typename Run>
+int RunInput(const uint8_t* data, size_t size) {
+    Input in(data, size);
+    uint8_t flags = in.Byte();
+    ResetCore();
+    Run run(in, flags);
+    run.SetUp();
+    run.Operations();
+    run.TearDown();
+    return 0;
+}
 
 } // namespace fuzz
