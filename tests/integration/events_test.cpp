@@ -2,14 +2,11 @@
 // status wait, and the core's presence monitor on top of both.
 #include "pcscd_fixture.h"
 
-#include "app/shell.h"
+#include "fakes.h"
 #include "reader/monitor.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <future>
-#include <mutex>
 
 using pcscdtest::kCardReader;
 using pcscdtest::kEmptyReader;
@@ -114,38 +111,9 @@ TEST_F(StatusChangeTest, CancelLeavesOtherContextsAlone) {
     EXPECT_EQ(wait.get().status, SCARD_S_SUCCESS);
 }
 
-// Card events cross threads here as the shells' queued calls do.
-class RecordingShell : public velmora::Shell {
-public:
-    void PostCardEvent(const velmora::CardEvent& event) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(event);
-        arrived_.notify_all();
-    }
-    void DestroyPinDialog() override {}
-    velmora::PinDialogView* CreatePinDialog(velmora::ConnectionDialogView*) override { return nullptr; }
-
-    bool Next(velmora::CardEvent* event) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!arrived_.wait_for(lock, kLimit, [this] { return !events_.empty(); })) return false;
-        *event = events_.front();
-        events_.pop_front();
-        return true;
-    }
-    size_t Pending() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_.size();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::deque<velmora::CardEvent> events_;
-};
-
 class MonitorTest : public pcscdtest::PcscdTest {
 protected:
-    RecordingShell shell;
+    FakeShell shell;  // card events cross threads here as the shells' queued calls do
 
     void SetUp() override {
         PcscdTest::SetUp();
@@ -159,7 +127,7 @@ protected:
     // The first card edge the monitor reports.
     int NextEdge() {
         velmora::CardEvent event{};
-        while (shell.Next(&event)) {
+        while (shell.WaitForEvent(&event)) {
             if (event.kind == velmora::CardEvent::Kind::Change) return event.code;
             EXPECT_EQ(event.kind, velmora::CardEvent::Kind::StateOnly);
         }
