@@ -1,7 +1,9 @@
 #include "link/link.h"
 
 #include "app/shell.h"
+#include "app/support_log.h"
 #include "link/address.h"
+#include "link/reconnect.h"
 #include "protocol/ascii.h"
 #include "protocol/command.h"
 #include "reader/pcsc.h"
@@ -35,6 +37,7 @@ void FailLink(const char* prefix, unsigned long error) {
     SystemMessageText(error, text, sizeof text);
     ShowStatus(ConnectionDialog(), "%s%s", prefix, text);
     EndLink();
+    ReconnectLinkLost();
 }
 
 // Every completion raises the state by one. A connection that answers
@@ -73,6 +76,7 @@ void StartLookup(ConnectionDialogView* dialog) {
         // No completion will come: give the controls back at once.
         ShowStatus(dialog, "Namensaufl\xF6sung konnte nicht gestartet werden");
         g_link.state = kLinkIdle;
+        ReconnectLinkLost();
     }
 }
 
@@ -84,11 +88,19 @@ void ConnectTo(const HostEntry& entry) {
     if (start == ConnectStart::SocketFailed) {
         ShowStatus(ConnectionDialog(), "Socket() failed in WM_CREATE");
         g_link.state = kLinkIdle;
+        ReconnectLinkLost();
         return;
     }
     ShowStatus(ConnectionDialog(), "Starte Verbindungsaufbau mit %s (%s), Port %u", entry.name,
                dotted, static_cast<unsigned>(g_link.port));
     if (start == ConnectStart::Failed) FailLink("Connect(): ", error);
+}
+
+// A command and its answer as the protocol log shows them, for the support log.
+void LogExchange(const char* packet, const char* reply) {
+    char line[2 * kPacketSize + 8];
+    std::snprintf(line, sizeof line, "%s => %s", packet, reply);
+    SupportLogLine('P', line);
 }
 
 // One read: logged always, answered from the second on.
@@ -112,12 +124,16 @@ void HandleRead(int32_t n) {
     LogTrim();
     LogInsert(0, packet);
     LogInsert(length, "\r\n");
-    if (n <= kLinkGreeted) return;
+    if (n <= kLinkGreeted) {
+        SupportLogLine('P', packet);
+        return;
+    }
 
     char reply[kPacketSize];
     InterpretCommand(packet, reply);
     LogInsert(length, " => ");
     LogInsert(length + 4, reply);
+    if (SupportLogOn()) LogExchange(packet, reply);
     ShowStatus(ConnectionDialog(), "Datenpaket %d: %s\nAntwortpaket: %s", n - 3, packet, reply);
     if (IsDecryptAnswer(packet, reply)) LogInsert(0, "Decrypt APDU OK\r\n");
     size_t replyLength = std::strlen(reply);
@@ -137,6 +153,7 @@ void LookupDone(unsigned long error, const HostEntry* entry) {
     } else {
         ShowStatus(ConnectionDialog(), "Namensaufl\xF6sung gescheitert");
         g_link.state = kLinkIdle;
+        ReconnectLinkLost();
         return;
     }
     ConnectTo(resolved);
@@ -149,6 +166,7 @@ void ConnectDone(unsigned long error) {
         return;
     }
     ShowStatus(ConnectionDialog(), "Verbindung erfolgreich aufgebaut.");
+    ReconnectLinkUp();
 }
 
 void SocketEvent(bool closed, unsigned long) {
@@ -156,6 +174,7 @@ void SocketEvent(bool closed, unsigned long) {
     if (closed) {
         ShowStatus(ConnectionDialog(), "Verbindung wurde durch Gegenseite geschlossen.");
         EndLink();
+        ReconnectLinkLost();
         return;
     }
     HandleRead(n);
@@ -183,6 +202,7 @@ long ParsePortText(const char* text) {
 }
 
 void StartServerConnect(ConnectionDialogView* dialog) {
+    ReconnectConnecting();
     g_link.state = kLinkLookup;
     RefreshDialogControls(dialog);
     if (dialog != nullptr) {
@@ -223,6 +243,7 @@ bool LinkSendLine(const char* line, size_t length) {
 }
 
 void CloseServerConnection(ConnectionDialogView* dialog) {
+    ReconnectStop();
     EndLink();
     ShowStatus(dialog, "Verbindung geschlossen");
     RefreshDialogControls(dialog);
@@ -230,6 +251,7 @@ void CloseServerConnection(ConnectionDialogView* dialog) {
 }
 
 void LinkShutdown() {
+    ReconnectStop();
     if (g_link.state != kLinkIdle) EndLink();
     g_link.state = kLinkIdle;
 }

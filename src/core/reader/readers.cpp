@@ -1,5 +1,6 @@
 #include "reader/readers.h"
 
+#include "app/settings.h"
 #include "app/shell.h"
 #include "reader/card.h"
 #include "reader/monitor.h"
@@ -30,12 +31,13 @@ bool EnsureContext(ConnectionDialogView* dialog) {
     return true;
 }
 
-// Whether the reader holds a card that accepts a T=1 connection.
-bool ProbeT1(const char* name) {
+// Whether the reader holds a card that accepts a connection with one of
+// the protocols.
+bool ProbeCard(const char* name, DWORD protocols) {
     if (std::strlen(name) >= kReaderNameSize) return false;
     SCARDHANDLE probe = 0;
     DWORD protocol = 0;
-    if (SCardConnectA(g_card.context, name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &probe,
+    if (SCardConnectA(g_card.context, name, SCARD_SHARE_SHARED, protocols, &probe,
                       &protocol) != SCARD_S_SUCCESS) {
         return false;
     }
@@ -76,13 +78,21 @@ void FillReaderList(ConnectionDialogView* dialog) {
 
     int match = 0;
     int firstUsable = 0;
+    int preferred = 0;
+    const char* wanted = CurrentSettings().reader;
     int number = 0;
     for (const char* name = list; length > 0 && *name != '\0'; name += std::strlen(name) + 1) {
         ++number;
         dialog->AddReaderEntry(name);
         if (match == 0 && std::strcmp(name, g_card.readerName) == 0) match = number;
-        if (firstUsable == 0 && ProbeT1(name)) firstUsable = number;
+        if (firstUsable == 0 && ProbeCard(name, SCARD_PROTOCOL_T1)) firstUsable = number;
+        if (preferred == 0 && wanted[0] != '\0' && std::strstr(name, wanted) != nullptr &&
+            ProbeCard(name, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)) {
+            preferred = number;
+        }
     }
+    // The user's reader, when it holds a card, comes before the first usable one.
+    if (preferred != 0) firstUsable = preferred;
     dialog->SelectReaderEntry(match);
     if (match == 0 && firstUsable != 0) {
         dialog->SelectReaderEntry(firstUsable);

@@ -2,7 +2,10 @@
 // do, and which controls are enabled.
 #include "ui/dialog.h"
 
+#include "app/settings.h"
+#include "app/tray_status.h"
 #include "link/link.h"
+#include "link/reconnect.h"
 #include "reader/card.h"
 #include "reader/readers.h"
 
@@ -39,15 +42,30 @@ ControlStates ComputeControlStates(bool hostEmpty, const char* portText, int lin
 }
 
 void RefreshDialogControls(ConnectionDialogView* dialog) {
+    NotifyStatusWatcher();
     if (dialog == nullptr) return;
     char host[2];
     dialog->ReadHostText(host, sizeof host);
     char port[kPortFieldSize];
     dialog->ReadPortText(port, sizeof port);
-    dialog->ApplyControls(ComputeControlStates(
+    ControlStates states = ComputeControlStates(
         host[0] == '\0', port, g_link.state, dialog->SelectedReaderEntry(),
         static_cast<unsigned long>(g_card.readerState.dwCurrentState), g_card.card != 0,
-        g_card.activeProtocol));
+        g_card.activeProtocol);
+    // A waiting retry is stopped with Disconnect.
+    if (ReconnectPending()) states.disconnectEnabled = true;
+    dialog->ApplyControls(states);
+}
+
+void ConnectIfAllowed(ConnectionDialogView* dialog) {
+    char host[2];
+    char port[kPortFieldSize];
+    dialog->ReadHostText(host, sizeof host);
+    dialog->ReadPortText(port, sizeof port);
+    ControlStates s = ComputeControlStates(host[0] == '\0', port, g_link.state, 0, 0, false, 0);
+    // A Connect while the button is off, such as the auto-connect of a
+    // dialog reopened during a connection, is dropped.
+    if (s.connectEnabled) StartServerConnect(dialog);
 }
 
 void ConnectionDialogOpened(ConnectionDialogView* dialog) {
@@ -58,6 +76,7 @@ void ConnectionDialogOpened(ConnectionDialogView* dialog) {
     dialog->WritePortText(port);
     dialog->FocusConnect();
     RefreshDialogControls(dialog);
+    ReportSettingsProblems(dialog);
     dialog->PostCommand(kIdConnect);
 }
 
@@ -67,17 +86,10 @@ bool ConnectionDialogCommand(ConnectionDialogView* dialog, int id, int notificat
     case kIdPort:
         if (notification == kNotifyEditChanged) RefreshDialogControls(dialog);
         return true;
-    case kIdConnect: {
-        char host[2];
-        char port[kPortFieldSize];
-        dialog->ReadHostText(host, sizeof host);
-        dialog->ReadPortText(port, sizeof port);
-        ControlStates s = ComputeControlStates(host[0] == '\0', port, g_link.state, 0, 0, false, 0);
-        // A Connect while the button is off, such as the auto-connect of a
-        // dialog reopened during a connection, is dropped.
-        if (s.connectEnabled) StartServerConnect(dialog);
+    case kIdConnect:
+        ReconnectResume();
+        ConnectIfAllowed(dialog);
         return true;
-    }
     case kIdDisconnect: CloseServerConnection(dialog); return true;
     case kIdReaderList:
         if (notification == kNotifySelChanged) RefreshDialogControls(dialog);

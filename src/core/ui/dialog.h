@@ -10,6 +10,9 @@ namespace velmora {
 // auto-connect. The shell centres the window itself.
 void ConnectionDialogOpened(ConnectionDialogView* dialog);
 
+// Connects with the dialog's host and port if the enable rules offer Connect.
+void ConnectIfAllowed(ConnectionDialogView* dialog);
+
 // A command of the dialog; false for ids the dialog does not handle.
 bool ConnectionDialogCommand(ConnectionDialogView* dialog, int id, int notification);
 

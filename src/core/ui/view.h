@@ -86,6 +86,9 @@ void ShowStatus(ConnectionDialogView* dialog, const char* format, ...)
 #endif
     ;
 
+// The text most recently given to ShowStatus.
+const char* LastStatusText();
+
 void LogInsert(size_t position, const char* text);
 void LogTrim();
 
