@@ -91,17 +91,55 @@ class Server(server_harness.Server):
                 return line
 
 
-class Client:
-    """The Linux client binary with its control channel."""
+class Profile:
+    """A user of the client's own: settings and runtime directories that no
+    settings of this machine's user or system reach, and where the
+    one-instance socket meets only clients of the same profile."""
 
-    def __init__(self, port, pcscd, wrapper=()):
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="velmora-profile.", dir="/tmp")
+        os.makedirs(os.path.join(self.dir, "config"))
+        os.makedirs(os.path.join(self.dir, "xdg"))
+
+    def env(self):
+        return {"XDG_RUNTIME_DIR": self.dir, "XDG_CONFIG_HOME": os.path.join(self.dir, "config"),
+                "XDG_CONFIG_DIRS": os.path.join(self.dir, "xdg")}
+
+    def write_settings(self, values, system=False):
+        """values: key to text or number; system: the system-wide source."""
+        path = os.path.join(self.dir, "xdg" if system else "config", "velmora-client.conf")
+        with open(path, "w") as f:
+            f.write("".join("%s=%s\n" % (k, v) for k, v in values.items()))
+
+    def path(self, name):
+        """A file of this profile, as the client names it."""
+        return os.path.join(self.dir, name)
+
+    def read(self, name):
+        with open(os.path.join(self.dir, name), errors="replace") as f:
+            return f.read()
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Client:
+    """The Linux client binary with its control channel. args go on its
+    command line; test_port=False leaves the server port to the settings;
+    a profile is shared with other clients, otherwise the client has one of
+    its own."""
+
+    def __init__(self, port, pcscd, wrapper=(), args=(), test_port=True, profile=None):
         self.dir = tempfile.mkdtemp(prefix="velmora-client.", dir="/tmp")
         self.hook_path = os.path.join(self.dir, "hook.sock")
-        env = dict(os.environ, **pcscd.env())
-        env.update(QT_QPA_PLATFORM="offscreen", VELMORA_TEST_HOOK=self.hook_path,
-                   VELMORA_TEST_PORT=str(port), XDG_RUNTIME_DIR=self.dir)
+        self.own_profile = profile is None
+        self.profile = profile or Profile()
+        self.env = dict(os.environ, **pcscd.env())
+        self.env.update(QT_QPA_PLATFORM="offscreen", VELMORA_TEST_HOOK=self.hook_path, **self.profile.env())
+        if test_port:
+            self.env["VELMORA_TEST_PORT"] = str(port)
         self.log = open(os.path.join(self.dir, "client.log"), "wb")
-        self.proc = subprocess.Popen([*wrapper, CLIENT], env=env, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([*wrapper, CLIENT, *args], env=self.env, stdin=subprocess.DEVNULL,
                                      stdout=self.log, stderr=subprocess.STDOUT)
         self.sock = None
         wait_until(self._connect_hook, "the client's control channel")
@@ -151,6 +189,22 @@ class Client:
                 self.proc.wait()
         self.log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
+        if self.own_profile:
+            self.profile.close()
+
+
+def run_client(args, profile, pcscd=None, env=None):
+    """Runs the client to its end (for options that end it at once, or a
+    second instance); returns its exit code and everything it wrote."""
+    full_env = dict(os.environ, **(pcscd.env() if pcscd else {}))
+    full_env.update(QT_QPA_PLATFORM="offscreen", **profile.env())
+    full_env.update(env or {})
+    command = ["wine", CLIENT] if WINDOWS else [CLIENT]
+    if WINDOWS:
+        full_env.update(WineSession.env())
+    done = subprocess.run([*command, *args], env=full_env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=3 * GUARD, check=False)
+    return done.returncode, done.stdout.decode("utf-8", "replace")
 
 
 def idle_controls(state):

@@ -180,7 +180,9 @@ void ReportSettingsProblems(ConnectionDialogView* dialog) {
     ShowStatus(dialog, "Ung\xFCltige Einstellung ignoriert: %s", g_settings.problems);
     char line[kSettingsProblemSize + 64];
     std::snprintf(line, sizeof line, "Ung\xFCltige Einstellung ignoriert: %s\r\n", g_settings.problems);
-    LogInsert(0, line);
+    // The dialog may not be the current one yet while it opens.
+    if (dialog != nullptr) dialog->InsertLogText(0, line);
+    SupportLogLine('P', line);
 }
 
 } // namespace velmora

@@ -95,6 +95,8 @@ private:
         QJsonObject o;
         o["link"] = static_cast<int>(velmora::g_link.state);
         o["tray"] = app_->TrayAvailable();
+        o["tip"] = app_->TrayTip();
+        o["tray_connected"] = app_->TrayIconConnected();
         o["card_handle"] = velmora::g_card.card != 0;
         ConnectionDialog* d = app_->Dialog();
         o["dialog"] = d != nullptr;

@@ -2,11 +2,14 @@
 
 #include "app/about_dialog.h"
 #include "app/client.h"
+#include "app/settings.h"
+#include "ui/cp1252.h"
 #include "pinpad/pin_dialog.h"
 #include "ui/pin_entry_dialog.h"
 #include "reader/monitor.h"
 
 #include <QApplication>
+#include <QImage>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
@@ -14,7 +17,12 @@
 
 namespace velmora::qt {
 
-QIcon ClientIcon() {
+// Where the desktop shows tips in full, the Windows limit keeps both alike.
+constexpr size_t kTrayTipSize = 128;
+
+namespace {
+
+QIcon CardIcon(bool grey) {
     QIcon icon;
     for (int size : {16, 32, 48}) {
         QPixmap pixmap(size, size);
@@ -28,13 +36,33 @@ QIcon ClientIcon() {
         painter.setPen(QPen(QColor(120, 90, 10), 0.6 * s));
         painter.setBrush(QColor(235, 190, 60));
         painter.drawRoundedRect(QRectF(3 * s, 6 * s, 4 * s, 3.5 * s), 0.6 * s, 0.6 * s);
+        painter.end();
+        if (grey) {
+            QImage image = pixmap.toImage().convertToFormat(QImage::Format_ARGB32);
+            for (int y = 0; y < image.height(); ++y) {
+                for (int x = 0; x < image.width(); ++x) {
+                    QColor c = image.pixelColor(x, y);
+                    int g = qGray(c.rgb());
+                    image.setPixelColor(x, y, QColor(g, g, g, c.alpha() / 2));
+                }
+            }
+            pixmap = QPixmap::fromImage(image);
+        }
         icon.addPixmap(pixmap);
     }
     return icon;
 }
 
+} // namespace
+
+QIcon ClientIcon() { return CardIcon(false); }
+QIcon DisconnectedIcon() { return CardIcon(true); }
+
 TrayApp::TrayApp() {
     velmora::ClientStart(this, &network_);
+    velmora::SetReconnectTimer(this);
+    reconnect_.setSingleShot(true);
+    connect(&reconnect_, &QTimer::timeout, this, [] { velmora::ReconnectTimerFired(); });
     trayAvailable_ = QSystemTrayIcon::isSystemTrayAvailable();
 }
 
@@ -57,12 +85,21 @@ void TrayApp::Start() {
     tray_->setContextMenu(menu_);
     connect(tray_, &QSystemTrayIcon::activated, this, &TrayApp::TrayActivated);
     if (trayAvailable_) tray_->show();
+    trayStatus_ = velmora::CurrentSettings().trayStatus;
+    if (trayStatus_) {
+        velmora::SetStatusWatcher(this);
+        tip_.clear();
+        iconConnected_ = true;  // so the first update draws the greyed icon
+        LinkOrCardChanged();
+    }
     QTimer::singleShot(0, this, &TrayApp::OpenDialog);
 }
 
 void TrayApp::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
-    // A double click opens; single clicks do nothing; the menu is Qt's.
+    // A double click opens; with the status shown a single click does too;
+    // the menu is Qt's.
     if (reason == QSystemTrayIcon::DoubleClick) OpenDialog();
+    if (reason == QSystemTrayIcon::Trigger && trayStatus_) OpenDialog();
 }
 
 void TrayApp::OpenDialog() {
@@ -122,5 +159,28 @@ velmora::PinDialogView* TrayApp::CreatePinDialog(velmora::ConnectionDialogView* 
 }
 
 void TrayApp::DestroyPinDialog() { velmora::ClosePinDialog(); }
+
+void TrayApp::StartReconnectTimer(uint32_t milliseconds) { reconnect_.start(static_cast<int>(milliseconds)); }
+
+void TrayApp::StopReconnectTimer() { reconnect_.stop(); }
+
+QString TrayApp::TrayTip() const { return tray_ != nullptr ? tray_->toolTip() : QString(); }
+
+void TrayApp::LinkOrCardChanged() {
+    if (tray_ == nullptr || exiting_) return;
+    // Called after every command too: the tray is touched only on a change.
+    char text[kTrayTipSize];
+    velmora::FormatTrayTip(text, sizeof text);
+    QString tip = FromCp1252(text);
+    if (tip != tip_) {
+        tip_ = tip;
+        tray_->setToolTip(tip);
+    }
+    bool connected = velmora::TrayShowsConnected();
+    if (connected != iconConnected_) {
+        iconConnected_ = connected;
+        tray_->setIcon(connected ? ClientIcon() : DisconnectedIcon());
+    }
+}
 
 } // namespace velmora::qt
