@@ -70,12 +70,16 @@ bool CopyText(const char* value, char* field, size_t size, bool allowEmpty) {
     return true;
 }
 
-void RecordProblem(Settings* settings, const char* key, const char* value) {
+} // namespace
+
+void RecordSettingProblem(Settings* settings, const char* key, const char* value) {
     size_t used = std::strlen(settings->problems);
     if (used + 1 >= sizeof settings->problems) return;
     std::snprintf(settings->problems + used, sizeof settings->problems - used, "%s%s='%.40s%s'",
                   used > 0 ? ", " : "", key, value, std::strlen(value) > 40 ? "..." : "");
 }
+
+namespace {
 
 bool TakeValue(Settings* s, const char* key, const char* value) {
     uint32_t number = 0;
@@ -121,7 +125,7 @@ Settings DefaultSettings() {
 
 bool ApplySetting(Settings* settings, const char* key, const char* value) {
     if (TakeValue(settings, key, value)) return true;
-    RecordProblem(settings, key, value);
+    RecordSettingProblem(settings, key, value);
     return false;
 }
 

@@ -35,6 +35,10 @@ Settings DefaultSettings();
 // a malformed value.
 bool ApplySetting(Settings* settings, const char* key, const char* value);
 
+// Records a value that could not be read at all (such as a registry value of
+// the wrong type) as ignored.
+void RecordSettingProblem(Settings* settings, const char* key, const char* value);
+
 enum class CommandLine { Run, Help, Version, Usage };
 
 // Reads the options after argv[0] into settings. Usage for an unknown option

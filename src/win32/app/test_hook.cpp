@@ -130,10 +130,42 @@ HWND PopupMenuWindow() {
     return search.found != nullptr && IsWindowVisible(search.found) ? search.found : nullptr;
 }
 
+std::wstring FromAnsi(const char* text) {
+    wchar_t wide[256] = {};
+    MultiByteToWideChar(1252, 0, text, -1, wide, 255);
+    return wide;
+}
+
+// A message box of this process: its text on standard output, then OK.
+BOOL CALLBACK CloseBox(HWND window, LPARAM found) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != GetCurrentProcessId() || ClassName(window) != L"#32770" || !IsWindowVisible(window)) return TRUE;
+    std::wstring text;
+    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (ClassName(child) == L"Static") text += WindowText(child);
+    }
+    std::printf("message box: %s: %s\n", Utf8(WindowText(window)).c_str(), Utf8(text).c_str());
+    std::fflush(stdout);
+    PostMessageW(window, WM_COMMAND, IDOK, 0);
+    *reinterpret_cast<bool*>(found) = true;
+    return FALSE;
+}
+
+void CloseBoxes() {
+    for (;;) {
+        bool found = false;
+        EnumWindows(CloseBox, reinterpret_cast<LPARAM>(&found));
+        Sleep(found ? 500 : 50);
+    }
+}
+
 std::string State() {
     std::string out = "{\"link\":" + std::to_string(velmora::g_link.state);
     out += std::string(",\"tray\":") + Bool(TrayIconShown());
     out += std::string(",\"card_handle\":") + Bool(velmora::g_card.card != 0);
+    out += ",\"tip\":" + Quote(FromAnsi(TrayTipText()));
+    out += std::string(",\"tray_connected\":") + Bool(TrayIconConnected());
     HWND dialog = g_connectionDialog.Window();
     out += std::string(",\"dialog\":") + Bool(dialog != nullptr);
     if (dialog != nullptr) {
@@ -455,6 +487,16 @@ bool StartChannel(const char* portFile) {
 }
 
 } // namespace
+
+const char* TestInstanceTag() {
+    const char* tag = std::getenv("VELMORA_TEST_INSTANCE");
+    return tag != nullptr && *tag != '\0' ? tag : nullptr;
+}
+
+void WatchMessageBoxes() {
+    const char* on = std::getenv("VELMORA_TEST_CLOSE_BOXES");
+    if (on != nullptr && *on != '\0') std::thread(CloseBoxes).detach();
+}
 
 void InstallTestHook(HWND tray) {
     // Tests run their server on a private port; the dialog opens with it.

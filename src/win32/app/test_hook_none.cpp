@@ -3,5 +3,7 @@
 namespace velmora::win32 {
 
 void InstallTestHook(HWND) {}
+const char* TestInstanceTag() { return nullptr; }
+void WatchMessageBoxes() {}
 
 } // namespace velmora::win32

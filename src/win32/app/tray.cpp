@@ -18,6 +18,33 @@ AppHandles g_app;
 namespace {
 
 bool g_trayIconShown = false;
+char g_tip[kTrayTipSize] = "Velmora Client";
+bool g_tipConnected = false;
+HICON g_shownIcon = nullptr;
+
+void ModifyTrayIcon(HWND window, const char* tip, HICON icon) {
+    NOTIFYICONDATAA data;
+    FillTrayIconData(&data, tip, window, icon);
+    Shell_NotifyIconA(NIM_MODIFY, &data);
+}
+
+LRESULT OnReconnectTimer(HWND window) {
+    KillTimer(window, kReconnectTimerId);
+    velmora::ReconnectTimerFired();
+    velmora::RefreshDialogControls(velmora::ConnectionDialog());
+    return 0;
+}
+
+void OnCommandOpen(HWND window) {
+    if (!OpenConnectionDialog(g_app.instance, window)) ShowError(window, "CreateDialog() failed");
+}
+
+// A later start of the client asks for the dialog and ends.
+LRESULT OnShowRequest(HWND window) {
+    OnCommandOpen(window);
+    if (HWND dialog = g_connectionDialog.Window()) SetForegroundWindow(dialog);
+    return 0;
+}
 
 LRESULT OnCreate(HWND window) {
     WSADATA data;
@@ -61,7 +88,7 @@ LRESULT OnTrayIcon(HWND window, LPARAM lParam) {
 LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     switch (LOWORD(wParam)) {
     case ID_TRAY_OPEN:
-        if (!OpenConnectionDialog(g_app.instance, window)) ShowError(window, "CreateDialog() failed");
+        OnCommandOpen(window);
         return 0;
     case ID_TRAY_EXIT:
         DestroyWindow(window);
@@ -92,7 +119,12 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_APP_CONNECTED: g_network.OnConnectDone(wParam, lParam); return Refreshed();
     case WM_APP_SOCKET: g_network.OnSocketEvent(wParam, lParam); return Refreshed();
     case WM_APP_CARD_EVENT: g_shell.HandleQueuedCardEvents(); return Refreshed();
-    default: return DefWindowProcA(window, message, wParam, lParam);
+    case WM_TIMER:
+        if (wParam == kReconnectTimerId) return OnReconnectTimer(window);
+        return DefWindowProcA(window, message, wParam, lParam);
+    default:
+        if (message != 0 && message == g_app.showMessage) return OnShowRequest(window);
+        return DefWindowProcA(window, message, wParam, lParam);
     }
 }
 
@@ -134,6 +166,63 @@ void SetTrayIcon(const char* tip, HWND window, DWORD operation) {
 }
 
 bool TrayIconShown() { return g_trayIconShown; }
+
+void UpdateTrayStatus() {
+    if (g_app.tray == nullptr) return;
+    char tip[kTrayTipSize];
+    velmora::FormatTrayTip(tip, sizeof tip);
+    bool connected = velmora::TrayShowsConnected();
+    HICON icon = connected || g_app.trayIconGrey == nullptr ? g_app.trayIcon : g_app.trayIconGrey;
+    // Called after every command too: the tray is touched only on a change.
+    if (std::strcmp(tip, g_tip) == 0 && icon == g_shownIcon) return;
+    std::memcpy(g_tip, tip, sizeof g_tip);
+    g_tipConnected = connected;
+    g_shownIcon = icon;
+    ModifyTrayIcon(g_app.tray, g_tip, icon);
+}
+
+const char* TrayTipText() { return g_tip; }
+bool TrayIconConnected() { return g_tipConnected; }
+
+HICON MakeGreyIcon(HICON icon) {
+    ICONINFO info{};
+    if (icon == nullptr || !GetIconInfo(icon, &info)) return nullptr;
+    HICON grey = nullptr;
+    BITMAP bitmap{};
+    if (info.hbmColor != nullptr && GetObjectA(info.hbmColor, sizeof bitmap, &bitmap) != 0) {
+        BITMAPINFO format{};
+        format.bmiHeader.biSize = sizeof format.bmiHeader;
+        format.bmiHeader.biWidth = bitmap.bmWidth;
+        format.bmiHeader.biHeight = -bitmap.bmHeight;
+        format.bmiHeader.biPlanes = 1;
+        format.bmiHeader.biBitCount = 32;
+        format.bmiHeader.biCompression = BI_RGB;
+        constexpr int kMaxSide = 256;
+        static DWORD pixels[kMaxSide * kMaxSide];
+        int count = bitmap.bmWidth * bitmap.bmHeight;
+        HDC screen = GetDC(nullptr);
+        if (bitmap.bmWidth <= kMaxSide && bitmap.bmHeight <= kMaxSide &&
+            GetDIBits(screen, info.hbmColor, 0, static_cast<UINT>(bitmap.bmHeight), pixels, &format,
+                      DIB_RGB_COLORS) != 0) {
+            for (int i = 0; i < count; ++i) {
+                DWORD p = pixels[i];
+                DWORD g = (((p >> 16) & 0xFF) * 30 + ((p >> 8) & 0xFF) * 59 + (p & 0xFF) * 11) / 100;
+                DWORD alpha = (p >> 24) / 2;
+                pixels[i] = (alpha << 24) | (g << 16) | (g << 8) | g;
+            }
+            HBITMAP greyColor = CreateCompatibleBitmap(screen, bitmap.bmWidth, bitmap.bmHeight);
+            SetDIBits(screen, greyColor, 0, static_cast<UINT>(bitmap.bmHeight), pixels, &format, DIB_RGB_COLORS);
+            ICONINFO greyInfo = info;
+            greyInfo.hbmColor = greyColor;
+            grey = CreateIconIndirect(&greyInfo);
+            DeleteObject(greyColor);
+        }
+        ReleaseDC(nullptr, screen);
+    }
+    if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);
+    if (info.hbmMask != nullptr) DeleteObject(info.hbmMask);
+    return grey;
+}
 
 void ShowError(HWND owner, const char* format, ...) {
     char text[kErrorTextSize];

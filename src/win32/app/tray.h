@@ -20,6 +20,8 @@ constexpr UINT WM_APP_SOCKET = WM_USER + 4;      // 1028, socket readable, writa
 constexpr UINT WM_APP_CARD_EVENT = WM_USER + 5;  // 1029, card events are queued
 
 constexpr char kTrayClassName[] = "InvisibleWndClass";
+constexpr UINT_PTR kReconnectTimerId = 1;
+constexpr size_t kTrayTipSize = 128;  // the notification area's limit
 constexpr size_t kErrorTextSize = 1000;  // 999 characters and the terminator
 
 // Process-wide handles, written on the user-interface thread only.
@@ -28,6 +30,8 @@ struct AppHandles {
     HICON classIcon;
     HICON classIconSmall;
     HICON trayIcon;
+    HICON trayIconGrey;  // "not connected" when the tray shows the status
+    UINT showMessage;    // a later start asks for the connection dialog
     HWND tray;
     DWORD uiThread;
 };
@@ -41,6 +45,13 @@ void FillTrayIconData(NOTIFYICONDATAA* data, const char* tip, HWND window, HICON
 void SetTrayIcon(const char* tip, HWND window, DWORD operation);
 // Whether the icon is in the notification area, as the shell last answered.
 bool TrayIconShown();
+
+// The tip and icon from the core's link and card state; only on a change.
+void UpdateTrayStatus();
+const char* TrayTipText();
+bool TrayIconConnected();
+// The same icon, greyed and half transparent; nullptr if it cannot be made.
+HICON MakeGreyIcon(HICON icon);
 
 // printf-style error box, cut at 999 characters.
 void ShowError(HWND owner, const char* format, ...)

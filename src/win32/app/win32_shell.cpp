@@ -19,6 +19,14 @@ void Win32Shell::HandleQueuedCardEvents() { DrainCardEvents(&events_, velmora::H
 
 void Win32Shell::DestroyPinDialog() { velmora::ClosePinDialog(); }
 
+void Win32Shell::StartReconnectTimer(uint32_t milliseconds) {
+    SetTimer(g_app.tray, kReconnectTimerId, milliseconds, nullptr);
+}
+
+void Win32Shell::StopReconnectTimer() { KillTimer(g_app.tray, kReconnectTimerId); }
+
+void Win32Shell::LinkOrCardChanged() { UpdateTrayStatus(); }
+
 velmora::PinDialogView* Win32Shell::CreatePinDialog(velmora::ConnectionDialogView* owner) {
     HWND ownerWindow = owner == &g_connectionDialog ? g_connectionDialog.Window() : nullptr;
     return CreatePinDialogWindow(g_app.instance, ownerWindow);

@@ -4,15 +4,25 @@
 
 #include "app/card_events.h"
 #include "app/shell.h"
+#include "app/tray_status.h"
+#include "link/reconnect.h"
 #include "link/winsock_network.h"
 
 namespace velmora::win32 {
 
-class Win32Shell final : public velmora::Shell {
+class Win32Shell final : public velmora::Shell,
+                         public velmora::ReconnectTimer,
+                         public velmora::StatusWatcher {
 public:
     void PostCardEvent(const velmora::CardEvent& event) override;
     void DestroyPinDialog() override;
     velmora::PinDialogView* CreatePinDialog(velmora::ConnectionDialogView* owner) override;
+
+    // A timer of the tray window; its WM_TIMER goes to ReconnectTimerFired.
+    void StartReconnectTimer(uint32_t milliseconds) override;
+    void StopReconnectTimer() override;
+    // The tray's tip and icon follow the core when the status is shown.
+    void LinkOrCardChanged() override;
 
     // WM_APP_CARD_EVENT: every queued event, in order.
     void HandleQueuedCardEvents();
