@@ -199,9 +199,17 @@ def run_client(args, profile, pcscd=None, env=None):
     full_env = dict(os.environ, **(pcscd.env() if pcscd else {}))
     full_env.update(QT_QPA_PLATFORM="offscreen", **profile.env())
     full_env.update(env or {})
-    command = ["wine", CLIENT] if WINDOWS else [CLIENT]
+    command = [CLIENT]
     if WINDOWS:
-        full_env.update(WineSession.env())
+        # Beside the project's winscard.dll, as WineClient runs it.
+        exe = os.path.join(profile.dir, os.path.basename(CLIENT))
+        shutil.copy(CLIENT, exe)
+        shutil.copy(SIMREADER_DLL, os.path.join(profile.dir, "winscard.dll"))
+        command = ["wine", exe]
+        # The usage and version come in message boxes: read out and closed.
+        full_env.update(WineSession.env(), VELMORA_TEST_CLOSE_BOXES="1")
+        if pcscd is not None:
+            full_env["VELMORA_SIMREADER_DIR"] = pcscd.env()["VELMORA_SIMREADER_DIR"]
     done = subprocess.run([*command, *args], env=full_env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, timeout=3 * GUARD, check=False)
     return done.returncode, done.stdout.decode("utf-8", "replace")
@@ -409,23 +417,64 @@ class WindowsReaders:
             self.dir = None
 
 
+class WineProfile(Profile):
+    """A user of the Windows client's own: a tag that names its registry
+    subkeys (under HKLM\\Software\\Policies\\Velmora Client and
+    HKCU\\Software\\Velmora Client) and its one-instance mutex, and a
+    directory for its files."""
+
+    ROOTS = {True: r"HKLM\Software\Policies\Velmora Client", False: r"HKCU\Software\Velmora Client"}
+
+    def __init__(self):
+        super().__init__()
+        self.tag = os.path.basename(self.dir)
+        self.written = set()
+
+    def env(self):
+        return {"VELMORA_TEST_INSTANCE": self.tag}
+
+    def write_settings(self, values, system=False):
+        """Numbers as REG_DWORD, texts as REG_SZ, as the installer writes them."""
+        key = self.ROOTS[system] + "\\" + self.tag
+        self.written.add(key)
+        for name, value in values.items():
+            kind = "REG_DWORD" if isinstance(value, int) else "REG_SZ"
+            self._reg("add", key, "/v", name, "/t", kind, "/d", str(value), "/f")
+
+    def _reg(self, *args):
+        subprocess.run(["wine", "reg", *args], env=dict(os.environ, **WineSession.env()), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def path(self, name):
+        return windows_path(os.path.join(self.dir, name))
+
+    def close(self):
+        for key in self.written:
+            self._reg("delete", key, "/f")
+        super().close()
+
+
 class WineClient(Client):
     """The Windows client's test build under Wine, with the project's
     winscard.dll beside it; its control channel is a loopback port."""
 
-    def __init__(self, port, pcscd, wrapper=()):
+    def __init__(self, port, pcscd, wrapper=(), args=(), test_port=True, profile=None):
         if wrapper:
             raise unittest.SkipTest("the Wine client runs without a wrapper")
         self.dir = tempfile.mkdtemp(prefix="velmora-client.", dir="/tmp")
+        self.own_profile = profile is None
+        self.profile = profile or WineProfile()
         self.hook_file = os.path.join(self.dir, "hook.port")
         exe = os.path.join(self.dir, os.path.basename(CLIENT))
         shutil.copy(CLIENT, exe)
         shutil.copy(SIMREADER_DLL, os.path.join(self.dir, "winscard.dll"))
         env = dict(os.environ, **WineSession.env())
         env.update(pcscd.env())
-        env.update(VELMORA_TEST_HOOK=windows_path(self.hook_file), VELMORA_TEST_PORT=str(port))
+        env.update(VELMORA_TEST_HOOK=windows_path(self.hook_file), **self.profile.env())
+        if test_port:
+            env["VELMORA_TEST_PORT"] = str(port)
         self.log = open(os.path.join(self.dir, "client.log"), "wb")
-        self.proc = subprocess.Popen(["wine", exe], env=env, cwd=self.dir, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(["wine", exe, *args], env=env, cwd=self.dir, stdin=subprocess.DEVNULL,
                                      stdout=self.log, stderr=subprocess.STDOUT)
         self.sock = None
         wait_until(self._connect_hook, "the client's control channel", limit=3 * GUARD)
@@ -454,4 +503,5 @@ class WineClient(Client):
 if WINDOWS:
     Client = WineClient  # noqa: F811
     PrivatePcscd = WindowsReaders  # noqa: F811
+    Profile = WineProfile  # noqa: F811
     _skip_listed(WINDOWS_SKIPS)
