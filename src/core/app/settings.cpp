@@ -46,10 +46,14 @@ bool ParseSwitch(const char* text, bool* value) {
     static constexpr const char* kOn[] = {"on", "1", "true", "yes"};
     static constexpr const char* kOff[] = {"off", "0", "false", "no"};
     for (const char* word : kOn) {
-        if (EqualNoCase(text, word)) return *value = true, true;
+        if (!EqualNoCase(text, word)) continue;
+        *value = true;
+        return true;
     }
     for (const char* word : kOff) {
-        if (EqualNoCase(text, word)) return *value = false, true;
+        if (!EqualNoCase(text, word)) continue;
+        *value = false;
+        return true;
     }
     return false;
 }
@@ -135,12 +139,12 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, Settings* settin
         if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) return CommandLine::Help;
         if (std::strcmp(arg, "--version") == 0) return CommandLine::Version;
         const Option* option = nullptr;
-        const char* value = nullptr;
+        const char* value = nullptr;  // given as --name=value
         for (const Option& o : kOptions) {
             size_t n = std::strlen(o.name);
-            if (std::strncmp(arg, o.name, n) != 0) continue;
-            if (arg[n] == '\0') option = &o;
-            if (arg[n] == '=') option = &o, value = arg + n + 1;
+            if (std::strncmp(arg, o.name, n) != 0 || (arg[n] != '\0' && arg[n] != '=')) continue;
+            option = &o;
+            if (arg[n] == '=') value = arg + n + 1;
         }
         if (option == nullptr) return CommandLine::Usage;
         if (value == nullptr) {

@@ -136,7 +136,10 @@ size_t RedactPins(const char* text, char* out, size_t size) {
     const char* p = text;
     while (*p != '\0' && w.used + 1 < size) {
         size_t consumed = RedactCommand(p, &w);
-        if (consumed == 0) w.Put(p, 1), consumed = 1;
+        if (consumed == 0) {
+            w.Put(p, 1);
+            consumed = 1;
+        }
         p += consumed;
     }
     out[w.used] = '\0';

@@ -7,6 +7,8 @@
 #include <QSettings>
 #include <QStringList>
 
+#include <cstdio>
+
 namespace velmora::qt {
 namespace {
 
@@ -29,14 +31,16 @@ void ReadSettingsFile(const QString& path, velmora::Settings* settings) {
         if (!file.contains(name)) continue;
         QString text = ValueText(file.value(name));
         // The host is shown in the dialog, which speaks Windows-1252; reader
-        // names and paths are the system's bytes.
-        QByteArray bytes = name == QLatin1String("Host") ? QByteArray() : text.toUtf8();
+        // names and paths are the system's bytes. Either way a value too long
+        // to take is refused by the core, not cut here.
+        char value[velmora::kLogPathSize + 1];
         if (name == QLatin1String("Host")) {
-            char host[1024];
-            ToCp1252(text, host, sizeof host);
-            bytes = host;
+            ToCp1252(text, value, sizeof value);
+        } else {
+            QByteArray bytes = text.toUtf8();
+            std::snprintf(value, sizeof value, "%s", bytes.constData());
         }
-        velmora::ApplySetting(settings, key, bytes.constData());
+        velmora::ApplySetting(settings, key, value);
     }
 }
 
