@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -147,6 +148,23 @@ TEST_F(SupportLogTest, UnwritableFileIsReportedOnceAndTheClientGoesOn) {
     Receive("HELLO");
     Receive("CARD");
     EXPECT_EQ(network.sent, "200 CARD ABSENT\n");
+}
+
+TEST_F(SupportLogTest, AFileThatFailsLaterSaysSoOnceAndStaysInView) {
+    // A directory where the older copy goes: the rotation cannot happen.
+    std::string blocker = path + ".1";
+    ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((blocker + "/x").c_str(), 0700), 0);
+    UseLog(path);
+    ASSERT_TRUE(velmora::SupportLogOn());
+    std::string text(1000, 'x');
+    for (int i = 0; i < 1100 && velmora::SupportLogOn(); ++i) velmora::ShowStatus(&dialog, "%s", text.c_str());
+    rmdir((blocker + "/x").c_str());
+    rmdir(blocker.c_str());
+    EXPECT_FALSE(velmora::SupportLogOn());
+    EXPECT_EQ(dialog.status, "Protokolldatei '" + path + "' kann nicht geschrieben werden");
+    velmora::ShowStatus(&dialog, "next");
+    EXPECT_EQ(dialog.status, "next");
 }
 
 } // namespace

@@ -33,8 +33,10 @@ void ShowStatus(ConnectionDialogView* dialog, const char* format, ...) {
     if (copied >= sizeof text) copied = sizeof text - 1;
     std::memcpy(g_lastStatus, text, copied);
     g_lastStatus[copied] = '\0';
-    SupportLogLine('S', text);
     if (dialog != nullptr) dialog->SetStatusText(text);
+    // After the dialog: a log that fails says so on the status line, and
+    // that must not be overwritten by the line it failed on.
+    SupportLogLine('S', text);
 }
 
 const char* LastStatusText() { return g_lastStatus; }
