@@ -42,7 +42,9 @@ void OnCommandOpen(HWND window) {
 // A later start of the client asks for the dialog and ends.
 LRESULT OnShowRequest(HWND window) {
     OnCommandOpen(window);
-    if (HWND dialog = g_connectionDialog.Window()) SetForegroundWindow(dialog);
+    HWND dialog = g_connectionDialog.Window();
+    if (dialog != nullptr && IsIconic(dialog)) ShowWindow(dialog, SW_RESTORE);
+    if (dialog != nullptr) SetForegroundWindow(dialog);
     return 0;
 }
 
