@@ -86,7 +86,13 @@ class Setup:
         return True
 
     def start_client(self, extra_env=None):
-        env = dict(self.env, XDG_RUNTIME_DIR=self.dir, **(extra_env or {}))
+        # The demo's own settings directories: the machine's and the user's
+        # settings (another host or port) must not lead it away from the
+        # demo server, and a client the user runs is not this one.
+        config = os.path.join(self.dir, "config")
+        os.makedirs(config, exist_ok=True)
+        env = dict(self.env, XDG_RUNTIME_DIR=self.dir, XDG_CONFIG_HOME=config, XDG_CONFIG_DIRS=config,
+                   **(extra_env or {}))
         if not env.get("DISPLAY") and not env.get("WAYLAND_DISPLAY"):
             env["QT_QPA_PLATFORM"] = "offscreen"
             print("# no display: the client runs offscreen", flush=True)
