@@ -148,7 +148,7 @@ class SupportLog(SettingsTest):
 
 class TrayStatus(SettingsTest):
     def test_tip_and_icon_follow_the_link_and_the_card(self):
-        self.profile.write_settings({"TrayStatus": "on", "Reconnect": 0})
+        self.profile.write_settings({"TrayStatus": 1, "Reconnect": 0})  # REG_DWORD on Windows
         client = self.start(test_port=True)
         state = self.connected(client)
         self.assertEqual(state["tip"], "Velmora Client – verbunden mit localhost:%d – Karte eingesteckt"
