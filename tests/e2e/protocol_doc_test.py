@@ -13,8 +13,15 @@ import unittest
 from e2e_harness import ROOT, Client, PrivatePcscd, Server
 
 GUIDE = os.path.join(ROOT, "docs", "protocol.md")
-# What "~" lines do at the simulated reader.
-READER_ACTIONS = {"card out": "REMOVE", "card in": "INSERT", "keys": "KEYS"}
+# What "~" lines do: a command to the simulated reader, or the user's action
+# in the client's PIN dialog through the test build's control channel.
+ACTIONS = (
+    (r"card out", lambda pcscd, client, found: pcscd.reader(0).command("REMOVE")),
+    (r"card in", lambda pcscd, client, found: pcscd.reader(0).command("INSERT")),
+    (r"keys on the PIN pad: (.+)", lambda pcscd, client, found: pcscd.reader(0).command("KEYS " + found[1])),
+    (r"the user types (\d+) in the PIN dialog", lambda pcscd, client, found: client.hook("pin-type " + found[1])),
+    (r"the user presses OK in the PIN dialog", lambda pcscd, client, found: client.hook("pin-ok")),
+)
 
 
 def examples(path=GUIDE):
@@ -66,7 +73,7 @@ class ProtocolGuide(unittest.TestCase):
             elif kind == "!":
                 self.assertEqual(server.expect("! "), step)
             elif kind == "~":
-                self.act(pcscd, text)
+                self.act(pcscd, client, text)
             else:
                 self.fail("a line an example cannot hold: " + step)
 
@@ -80,13 +87,13 @@ class ProtocolGuide(unittest.TestCase):
             got = server.command(command)
         self.assertRegex(got, "^" + pattern(answer[2:]) + "$", "reply to " + command)
 
-    def act(self, pcscd, text):
-        for words, command in READER_ACTIONS.items():
-            if text == words or text.startswith(words + " "):
-                line = (command + text[len(words):]).strip()
-                self.assertTrue(pcscd.reader(0).command(line).startswith("OK"), line)
+    def act(self, pcscd, client, text):
+        for words, action in ACTIONS:
+            found = re.fullmatch(words, text)
+            if found:
+                self.assertIn(action(pcscd, client, found).split()[0], ("OK", "ok"), text)
                 return
-        self.fail("an action the simulated reader does not know: " + text)
+        self.fail("an action the test cannot carry out: " + text)
 
 
 def add_tests():
