@@ -12,7 +12,7 @@ import unittest
 
 EXE = None
 GERMAN = 0x0407  # LANG_GERMAN, SUBLANG_GERMAN: 1031
-RT_ICON, RT_MENU, RT_DIALOG, RT_GROUP_ICON, RT_VERSION = 3, 4, 5, 14, 16
+RT_ICON, RT_MENU, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 4, 5, 14, 16, 24
 VERSION = None
 
 WS_POPUP, WS_VISIBLE, WS_DISABLED = 0x80000000, 0x10000000, 0x08000000
@@ -264,6 +264,14 @@ class Version(Resources):
         self.assertEqual((strings["FileVersion"], strings["ProductVersion"]), (VERSION, VERSION))
         self.assertEqual(strings["ProductName"], "Velmora Client")
         self.assertEqual(strings["OriginalFilename"], "velmora-client.exe")
+
+
+class Manifest(Resources):
+    def test_dpi_aware_with_version_6_common_controls(self):
+        [text] = [d.decode() for (kind, name, _), d in self.res.items() if (kind, name) == (RT_MANIFEST, 1)]
+        self.assertRegex(text, r'name="Microsoft.Windows.Common-Controls" version="6\.0\.0\.0"')
+        self.assertRegex(text, r">true</dpiAware>")
+        self.assertRegex(text, r'level="asInvoker"')
 
 
 if __name__ == "__main__":
