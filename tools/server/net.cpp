@@ -82,14 +82,16 @@ int Listen(const std::string& address, int port, std::string* bound, std::string
     bool in_use = false;
     for (addrinfo* info = found; info != nullptr && fd < 0; info = info->ai_next) {
         fd = BindOne(info, error);
-        in_use = in_use || (fd < 0 && errno == EADDRINUSE);
+        in_use = fd < 0 && errno == EADDRINUSE;  // of the failure *error names
     }
     freeaddrinfo(found);
     if (fd < 0) {
         *error = address + ":" + std::to_string(port) + ": " + *error;
         // Mostly a second server, or one still running from before.
-        if (in_use) *error += ": another program listens there; stop it, or choose another port "
-                              "with --port (0 takes a free one)";
+        if (in_use)
+            *error +=
+                ": another program listens there; stop it, or choose another port "
+                "with --port (0 takes a free one)";
         return -1;
     }
     *bound = DescribeLocal(fd);
