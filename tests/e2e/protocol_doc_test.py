@@ -76,6 +76,11 @@ class ProtocolGuide(unittest.TestCase):
                 self.act(pcscd, client, text)
             else:
                 self.fail("a line an example cannot hold: " + step)
+        # Once a last command is answered, every line before it has been read:
+        # the client sent nothing the example does not show (a greeting answered).
+        server.command("CARD")
+        self.assertEqual([l for l in server.seen if l[:2] in ("? ", "! ")],
+                         [l for l in example.steps if l[:2] in ("? ", "! ")])
 
     def send(self, server, command, answer):
         if command.startswith("@raw "):
