@@ -12,7 +12,8 @@ import unittest
 
 EXE = None
 GERMAN = 0x0407  # LANG_GERMAN, SUBLANG_GERMAN: 1031
-RT_ICON, RT_MENU, RT_DIALOG, RT_GROUP_ICON = 3, 4, 5, 14
+RT_ICON, RT_MENU, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 4, 5, 14, 16, 24
+VERSION = None
 
 WS_POPUP, WS_VISIBLE, WS_DISABLED = 0x80000000, 0x10000000, 0x08000000
 WS_CAPTION, WS_BORDER, WS_VSCROLL, WS_HSCROLL = 0x00C00000, 0x00800000, 0x00200000, 0x00100000
@@ -96,6 +97,39 @@ def parse_dialog(data):
         controls.append(dict(style=cstyle, pos=(cx_, cy_, cw, ch), id=cid if cid != 0xFFFF else None,
                              kind=kind, text=text))
     return dict(style=style, size=(cx, cy), menu=menu, caption=caption, font=font, controls=controls)
+
+
+def version_info(res):
+    """(file version, product version, {string: value}) of the VERSIONINFO."""
+    [data] = [d for (kind, _, _), d in res.items() if kind == RT_VERSION]
+
+    def block(at):
+        length, value_length, text = struct.unpack_from("<HHH", data, at)
+        end = data.index(b"\0\0", at + 6)
+        end += (end - at) % 2  # the key's terminator lies on a character boundary
+        key = data[at + 6:end].decode("utf-16-le")
+        p = (end + 2 + 3) & ~3
+        size = value_length * 2 if text else value_length
+        value = data[p:p + size]
+        children, c = [], (p + size + 3) & ~3
+        while c < at + length:
+            children.append(block(c))
+            c = (c + children[-1][3] + 3) & ~3
+        return key, value, children, length
+
+    key, fixed, children, _ = block(0)
+    assert key == "VS_VERSION_INFO" and struct.unpack_from("<I", fixed)[0] == 0xFEEF04BD
+    ms, ls, pms, pls = struct.unpack_from("<IIII", fixed, 8)
+
+    def dotted(high, low):
+        return "%d.%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF)
+
+    strings = {}
+    for name, _, tables, _ in children:
+        for _, _, entries, _ in tables if name == "StringFileInfo" else ():
+            for k, v, _, _ in entries:
+                strings[k] = v.decode("utf-16-le").rstrip("\0")
+    return dotted(ms, ls), dotted(pms, pls), strings
 
 
 class Resources(unittest.TestCase):
@@ -221,7 +255,28 @@ class Icons(Resources):
         self.assertEqual(self.group(105), [(16, 4), (16, 8)])
 
 
+class Version(Resources):
+    def test_carries_the_project_version(self):
+        if not VERSION:
+            self.skipTest("give the project version after the executable")
+        file_version, product_version, strings = version_info(self.res)
+        self.assertEqual((file_version, product_version), (VERSION + ".0", VERSION + ".0"))
+        self.assertEqual((strings["FileVersion"], strings["ProductVersion"]), (VERSION, VERSION))
+        self.assertEqual(strings["ProductName"], "Velmora Client")
+        self.assertEqual(strings["OriginalFilename"], "velmora-client.exe")
+
+
+class Manifest(Resources):
+    def test_dpi_aware_with_version_6_common_controls(self):
+        [text] = [d.decode() for (kind, name, _), d in self.res.items() if (kind, name) == (RT_MANIFEST, 1)]
+        self.assertRegex(text, r'name="Microsoft.Windows.Common-Controls" version="6\.0\.0\.0"')
+        self.assertRegex(text, r">true</dpiAware>")
+        self.assertRegex(text, r'level="asInvoker"')
+
+
 if __name__ == "__main__":
     EXE = sys.argv.pop(1) if len(sys.argv) > 1 and sys.argv[1].endswith(".exe") else os.path.join(
         os.path.dirname(__file__), "..", "..", "build", "mingw", "src", "win32", "velmora-client.exe")
+    if len(sys.argv) > 1 and sys.argv[1][:1].isdigit():
+        VERSION = sys.argv.pop(1)
     unittest.main()

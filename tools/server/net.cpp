@@ -58,8 +58,10 @@ int BindOne(const addrinfo* info, std::string* error) {
     // A restarted server must not wait for the old connection's TIME_WAIT.
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (bind(fd, info->ai_addr, info->ai_addrlen) == 0 && listen(fd, 4) == 0) return fd;
-    *error = std::strerror(errno);
+    int failure = errno;
+    *error = std::strerror(failure);
     close(fd);
+    errno = failure;  // the caller tells a taken port apart
     return -1;
 }
 
@@ -77,12 +79,19 @@ int Listen(const std::string& address, int port, std::string* bound, std::string
         return -1;
     }
     int fd = -1;
+    bool in_use = false;
     for (addrinfo* info = found; info != nullptr && fd < 0; info = info->ai_next) {
         fd = BindOne(info, error);
+        in_use = fd < 0 && errno == EADDRINUSE;  // of the failure *error names
     }
     freeaddrinfo(found);
     if (fd < 0) {
         *error = address + ":" + std::to_string(port) + ": " + *error;
+        // Mostly a second server, or one still running from before.
+        if (in_use)
+            *error +=
+                ": another program listens there; stop it, or choose another port "
+                "with --port (0 takes a free one)";
         return -1;
     }
     *bound = DescribeLocal(fd);

@@ -163,7 +163,10 @@ const char* UsageText() {
            "are comments.\n"
            "\n"
            "Transcript: '> ' sent command, '< ' its reply, '! ' event, '? ' any other\n"
-           "line from the client, '# ' note.\n";
+           "line from the client, '# ' note.\n"
+           "\n"
+           "The protocol, for server developers: docs/protocol.md in the source tree,\n"
+           "/usr/share/doc/velmora-tools/protocol.md where velmora-tools is installed.\n";
 }
 
 }  // namespace velmora::server

@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
-"""Writes the client's icons (icons/client.ico and icons/tray.ico) as
-BMP-in-ICO: a smart card with its chip and a link mark, in 256-colour and
-16-colour images at each size. Run it after changing the artwork:
+"""Writes the client's icons from one artwork: a smart card with its chip and
+a link mark. For Windows icons/client.ico and icons/tray.ico (BMP-in-ICO,
+256-colour and 16-colour images at each size); for Linux the hicolor theme's
+SVG and PNGs under packaging/linux/icons/. Run it after changing the artwork:
 
     python3 src/win32/ui/make_icons.py
 """
 
 import os
 import struct
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+HICOLOR = os.path.join(HERE, "..", "..", "..", "packaging", "linux", "icons")
+PNG_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 
 # The palette the artwork uses; index 0 is transparent (masked).
 # The same sixteen entries open the 256-colour palette.
@@ -103,6 +107,61 @@ def icon(entries):
     return out + b"".join(data for _, _, data in images)
 
 
+def png(size):
+    """RGBA PNG of the artwork, 4x4 samples a pixel for smooth edges."""
+    samples = [(i + 0.5) / 4 for i in range(4)]
+    scale = 16.0 / size
+    raw = b""
+    for py in range(size):
+        raw += b"\0"
+        for px in range(size):
+            hits = [pixel((px + sx) * scale, (py + sy) * scale) for sy in samples for sx in samples]
+            solid = [PALETTE16[v] for v in hits if v is not None]
+            if not solid:
+                raw += b"\0\0\0\0"
+                continue
+            rgb = [round(sum(c[i] for c in solid) / len(solid)) for i in range(3)]
+            raw += bytes(rgb + [round(255 * len(solid) / len(hits))])
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 9)) + \
+        chunk(b"IEND", b"")
+
+
+def colour(index):
+    return "#%02x%02x%02x" % PALETTE16[index]
+
+
+def svg():
+    """The same shapes as pixel(), as vectors on the 16-unit square."""
+    def rounded(left, top, right, bottom, radius, index, extra=""):
+        return ('  <rect x="%g" y="%g" width="%g" height="%g" rx="%g" fill="%s"%s/>\n'
+                % (left, top, right - left, bottom - top, radius, colour(index), extra))
+    arcs = "".join('    <circle cx="15" cy="1" r="%g" fill="none" stroke="%s" stroke-width="0.8"/>\n'
+                   % (r, colour(MARK)) for r in (2.6, 4.2))
+    return ('<svg xmlns="http://www.w3.org/2000/svg" width="256" height="256" viewBox="0 0 16 16">\n'
+            '  <title>Velmora Client</title>\n'
+            '  <defs><clipPath id="corner"><rect x="10.8" y="0" width="5.2" height="5.2"/></clipPath>'
+            '<clipPath id="chip"><rect x="4.1" y="6.6" width="3.6" height="2.7" rx="0.4"/></clipPath></defs>\n'
+            + rounded(1.0, 3.5, 15.0, 13.5, 1.6, OUTLINE)
+            + rounded(1.8, 4.3, 14.2, 12.7, 1.0, BODY)
+            + '  <rect x="3.5" y="10.6" width="9" height="1" fill="%s"/>\n' % colour(STRIPE)
+            + rounded(3.5, 6.0, 8.3, 9.9, 0.7, CHIP_LINE)
+            + rounded(4.1, 6.6, 7.7, 9.3, 0.4, CHIP)
+            + '  <g clip-path="url(#chip)" fill="%s"><rect x="3.5" y="7.6" width="4.8" height="0.7"/>'
+              '<rect x="5.6" y="6" width="0.6" height="3.9"/></g>\n' % colour(CHIP_LINE)
+            + '  <g clip-path="url(#corner)">\n' + arcs + '  </g>\n</svg>\n')
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def main():
     os.makedirs(os.path.join(HERE, "icons"), exist_ok=True)
     sets = {
@@ -112,6 +171,9 @@ def main():
     for name, entries in sets.items():
         with open(os.path.join(HERE, "icons", name), "wb") as f:
             f.write(icon(entries))
+    for size in PNG_SIZES:
+        write(os.path.join(HICOLOR, "%dx%d" % (size, size), "velmora-client.png"), png(size))
+    write(os.path.join(HICOLOR, "scalable", "velmora-client.svg"), svg().encode())
 
 
 if __name__ == "__main__":

@@ -277,7 +277,7 @@ class StartTest(ScriptCase):
         cases = (
             (["--script", bad_script], bad_script + ":2: @sleep needs MS"),
             (["--script", os.path.join(self.dir, "missing.txt")], "missing.txt"),
-            (["--port", str(taken.getsockname()[1])], "Address already in use"),
+            (["--port", str(taken.getsockname()[1])], "Address already in use: another program listens there"),
             (["--listen", "no such host.invalid"], "no such host.invalid"),
             (["--bogus"], "unknown option --bogus"),
         )

@@ -1,0 +1,116 @@
+"""The Debian packages as an admin meets them: built with cpack, checked with
+lintian, the client and tools packages installed on this machine with apt,
+the installed programs run, the desktop files validated, and everything
+removed again without a trace.
+
+    python3 tests/package/package_test.py BUILD_DIR VERSION
+
+Needs root (it installs packages); skips (code 77) without it, or when a
+velmora package is already installed here, which it must not replace.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BUILD = VERSION = None
+SKIP = 77
+PACKAGES = ("velmora-client", "velmora-tools")
+# The client's --version comes with its settings; until then the test checks
+# that the installed client starts and keeps running.
+CLIENT_HAS_VERSION = False
+APT = ["apt-get", "-y", "-qq", "-o", "DPkg::Lock::Timeout=300"]
+GUARD = 600
+
+
+def run(*args, **kwargs):
+    kwargs.setdefault("env", dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    return subprocess.run(args, capture_output=True, text=True, timeout=GUARD, **kwargs)
+
+
+def installed(package):
+    result = run("dpkg-query", "-W", "-f=${Status}", package)
+    return "install ok installed" in result.stdout
+
+
+class Packages(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="velmora-packages.")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        result = run("cpack", "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", self.dir)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.debs = {name.split("_")[0]: os.path.join(self.dir, name)
+                     for name in os.listdir(self.dir) if name.endswith(".deb")}
+
+    def deb(self, package):
+        path = self.debs[package]
+        self.assertTrue(os.path.basename(path).startswith("%s_%s_" % (package, VERSION)), path)
+        return path
+
+    def test_lintian_finds_no_errors(self):
+        for package in (*PACKAGES, "velmora-reader"):
+            result = run("lintian", "--fail-on", "error", self.deb(package))
+            self.assertEqual(result.returncode, 0, package + ":\n" + result.stdout + result.stderr)
+
+    def test_reader_package_needs_pcscd(self):
+        result = run("dpkg-deb", "-f", self.deb("velmora-reader"), "Depends")
+        self.assertIn("pcscd", result.stdout)
+
+    def test_install_run_and_remove_without_a_trace(self):
+        self.addCleanup(run, *APT, "purge", *PACKAGES)
+        result = run(*APT, "install", *(self.deb(p) for p in PACKAGES))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        files = [f for p in PACKAGES for f in run("dpkg", "-L", p).stdout.splitlines()]
+        ours = [f for f in files if "velmora" in f]
+        self.assertIn("/etc/xdg/autostart/velmora-client.desktop", ours)
+        self.assertIn("/usr/share/icons/hicolor/scalable/apps/velmora-client.svg", ours)
+        self.assertIn("/usr/share/man/man1/velmora-server.1.gz", ours)
+
+        self.check_programs()
+        for desktop in ("/usr/share/applications/velmora-client.desktop",
+                        "/etc/xdg/autostart/velmora-client.desktop"):
+            result = run("desktop-file-validate", desktop)
+            self.assertEqual(result.returncode, 0, desktop + ": " + result.stdout + result.stderr)
+
+        result = run(*APT, "purge", *PACKAGES)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual([p for p in PACKAGES if installed(p)], [])
+        self.assertEqual([f for f in ours if os.path.lexists(f)], [])
+
+    def check_programs(self):
+        result = run("velmora-server", "--help")
+        self.assertEqual(result.returncode, 0)
+        self.assertIn("/usr/share/doc/velmora-tools/protocol.md", result.stdout)
+        if CLIENT_HAS_VERSION:
+            result = run("velmora-client", "--version")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertIn(VERSION, result.stdout)
+            return
+        home = tempfile.mkdtemp(prefix="velmora-client.")
+        self.addCleanup(shutil.rmtree, home, True)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=home, HOME=home)
+        client = subprocess.Popen(["/usr/bin/velmora-client"], env=env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        time.sleep(2)
+        running = client.poll() is None
+        if running:
+            os.kill(client.pid, signal.SIGTERM)
+        output = client.communicate(timeout=30)[0].decode(errors="replace")
+        self.assertTrue(running, "the installed client ended at start: " + output)
+
+
+if __name__ == "__main__":
+    BUILD, VERSION = sys.argv[1], sys.argv[2]
+    del sys.argv[1:3]
+    if os.geteuid() != 0:
+        print("skipped: installing packages needs root")
+        sys.exit(SKIP)
+    if any(installed(p) for p in (*PACKAGES, "velmora-reader")):
+        print("skipped: a velmora package is installed here already; the test will not replace it")
+        sys.exit(SKIP)
+    unittest.main()
