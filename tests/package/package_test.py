@@ -21,9 +21,6 @@ import unittest
 BUILD = VERSION = None
 SKIP = 77
 PACKAGES = ("velmora-client", "velmora-tools")
-# The client's --version comes with its settings; until then the test checks
-# that the installed client starts and keeps running.
-CLIENT_HAS_VERSION = False
 APT = ["apt-get", "-y", "-qq", "-o", "DPkg::Lock::Timeout=300"]
 GUARD = 600
 
@@ -86,22 +83,9 @@ class Packages(unittest.TestCase):
         result = run("velmora-server", "--help")
         self.assertEqual(result.returncode, 0)
         self.assertIn("/usr/share/doc/velmora-tools/protocol.md", result.stdout)
-        if CLIENT_HAS_VERSION:
-            result = run("velmora-client", "--version")
-            self.assertEqual(result.returncode, 0, result.stderr)
-            self.assertIn(VERSION, result.stdout)
-            return
-        home = tempfile.mkdtemp(prefix="velmora-client.")
-        self.addCleanup(shutil.rmtree, home, True)
-        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=home, HOME=home)
-        client = subprocess.Popen(["/usr/bin/velmora-client"], env=env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        time.sleep(2)
-        running = client.poll() is None
-        if running:
-            os.kill(client.pid, signal.SIGTERM)
-        output = client.communicate(timeout=30)[0].decode(errors="replace")
-        self.assertTrue(running, "the installed client ended at start: " + output)
+        result = run("velmora-client", "--version")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(VERSION, result.stdout)
 
 
 if __name__ == "__main__":
