@@ -9,6 +9,7 @@ uninstall takes every one of them away again.
 
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -17,7 +18,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from e2e_harness import SERVER, WineSession, free_port  # noqa: E402
+from e2e_harness import SERVER, SIMREADER_DLL, WindowsReaders, WineSession, free_port  # noqa: E402
 from resource_test import read_resources, version_info  # noqa: E402
 
 SETUP = VERSION = None
@@ -52,9 +53,19 @@ class Installer(unittest.TestCase):
     def install(self, *options):
         self.assertEqual(self.wine(SETUP, "/S", *options).returncode, 0)
 
-    def start_client(self):
-        """The installed client, with Wine's own winscard; its tray window up."""
+    def start_client(self, simulated_readers=False):
+        """The installed client, its tray window up. Wine's own winscard finds
+        no resource manager here and the client stops at its message box; a
+        client that is to connect gets a simulated reader."""
         env = dict(self.env, WINEDLLOVERRIDES="")
+        if simulated_readers:
+            readers = WindowsReaders()
+            readers.start()
+            self.addCleanup(readers.stop)
+            dll = os.path.join(self.dir, "winscard.dll")
+            shutil.copy(SIMREADER_DLL, dll)
+            self.addCleanup(lambda: os.path.exists(dll) and os.remove(dll))
+            env.update(readers.env(), WINEDLLOVERRIDES="winscard=n")
         client = subprocess.Popen(["wine", os.path.join(self.dir, "velmora-client.exe")], env=env,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: client.poll() is None and os.kill(client.pid, signal.SIGKILL))
@@ -104,8 +115,9 @@ class Installer(unittest.TestCase):
         server = subprocess.Popen([SERVER, "--port", str(port), "--once"], stdout=subprocess.PIPE, text=True)
         self.addCleanup(server.kill)
         self.assertTrue(server.stdout.readline().startswith("LISTENING"))
-        self.start_client()
+        self.start_client(simulated_readers=True)
         self.assertTrue(server.stdout.readline().startswith("# client connected"))
+        os.remove(os.path.join(self.dir, "winscard.dll"))
         self.uninstall()
         self.assertIsNone(self.registry(POLICY_KEY, "Host"))
         self.assertIsNone(self.registry(POLICY_KEY, "Port", "REG_DWORD"))
