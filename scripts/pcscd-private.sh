@@ -131,7 +131,7 @@ prepare() {
   conf="$dir/reader.conf.d/velmora-reader"
   : >"$conf"
   for i in "${!remotes[@]}"; do
-    printf 'FRIENDLYNAME "Velmora Remote Reader"\nDEVICENAME %s\nLIBPATH %s/libifdvelmora.so\n\n' \
+    printf 'FRIENDLYNAME "Velmora Remote Reader"\nDEVICENAME "%s"\nLIBPATH %s/libifdvelmora.so\n\n' \
       "${remotes[$i]}" "$dir" >>"$conf"
     echo "Velmora Remote Reader" >>"$dir/readers"
   done

@@ -215,8 +215,10 @@ void Endpoint::Run() {
             if (hangUp_.exchange(false)) EndConnection();
             continue;
         }
-        if (listen_ >= 0 && (fds[1].revents & POLLIN) != 0) Accept();
+        // The old connection's end first: a client that closes and connects
+        // again at once is then not taken for a second client.
         if (conn >= 0 && fds[2].revents != 0) Read();
+        if (listen_ >= 0 && (fds[1].revents & POLLIN) != 0) Accept();
     }
     EndConnection();
     if (listen_ >= 0) close(listen_);

@@ -107,7 +107,7 @@ std::string Transmit(const std::string& hex) {
 }
 
 std::string Attribute(DWORD tag) {
-    unsigned char value[1024];
+    unsigned char value[264];  // libpcsclite refuses a larger buffer
     DWORD length = sizeof value;
     LONG rv = SCardGetAttrib(g_card, tag, value, &length);
     return rv == SCARD_S_SUCCESS ? "OK " + Hex(value, length) : Error(rv);
