@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libpcsclite-dev pcscd
+  pcsc-tools opensc
   util-linux mount python3
   qt6-base-dev xvfb xauth
   g++-mingw-w64-x86-64-posix

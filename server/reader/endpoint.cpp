@@ -169,15 +169,24 @@ void Endpoint::EndConnection() {
     session_.Disconnected();
 }
 
+// Reads all there is, so a client's last line and its end are taken in
+// the same round, before a new connection is looked at.
 void Endpoint::Read() {
     char chunk[kReadChunk];
-    ssize_t got = recv(conn_, chunk, sizeof chunk, 0);
-    if (got < 0 && errno == EINTR) return;
-    if (got <= 0) {
-        EndConnection();
-        return;
+    for (;;) {
+        ssize_t got = recv(conn_, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (got <= 0) {
+            EndConnection();
+            return;
+        }
+        Split(chunk, static_cast<size_t>(got));
     }
-    for (ssize_t i = 0; i < got; ++i) {
+}
+
+void Endpoint::Split(const char* chunk, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
         char c = chunk[i];
         if (c == '\n') {
             if (!discarding_) {

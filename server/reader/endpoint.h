@@ -35,6 +35,7 @@ private:
     bool Listen();
     void Accept();
     void Read();
+    void Split(const char* chunk, size_t length);
     void EndConnection();
     void Wake();
 
