@@ -125,16 +125,17 @@ prepare() {
       "$name" "$dir" "$i" "$dir" >>"$conf"
     echo "$name" >>"$dir/readers"
   done
-  ((${#remotes[@]})) || return 0
-  [ -f "$remote_driver" ] || fail "no velmora-reader driver at $remote_driver (build it first)"
-  cp "$remote_driver" "$dir/libifdvelmora.so"
-  conf="$dir/reader.conf.d/velmora-reader"
-  : >"$conf"
-  for i in "${!remotes[@]}"; do
-    printf 'FRIENDLYNAME "Velmora Remote Reader"\nDEVICENAME "%s"\nLIBPATH %s/libifdvelmora.so\n\n' \
-      "${remotes[$i]}" "$dir" >>"$conf"
-    echo "Velmora Remote Reader" >>"$dir/readers"
-  done
+  if ((${#remotes[@]})); then
+    [ -f "$remote_driver" ] || fail "no velmora-reader driver at $remote_driver (build it first)"
+    cp "$remote_driver" "$dir/libifdvelmora.so"
+    conf="$dir/reader.conf.d/velmora-reader"
+    : >"$conf"
+    for i in "${!remotes[@]}"; do
+      printf 'FRIENDLYNAME "Velmora Remote Reader"\nDEVICENAME "%s"\nLIBPATH %s/libifdvelmora.so\n\n' \
+        "${remotes[$i]}" "$dir" >>"$conf"
+      echo "Velmora Remote Reader" >>"$dir/readers"
+    done
+  fi
   printf "export PCSCLITE_CSOCK_NAME='%s'\nexport SIMREADER_DIR='%s'\n" "$dir/run/pcscd.comm" "$dir" >"$dir/env"
 }
 
