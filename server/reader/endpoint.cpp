@@ -40,7 +40,7 @@ void WriteLog(int level, const char* text) {
     LogFunction log = PcscdLog();
     if (log != nullptr) {
         log(level, "%s", text);
-    } else if (level > kLogDebug) {
+    } else if (level >= kLogError) {
         std::fprintf(stderr, "%s\n", text);
     }
 }
