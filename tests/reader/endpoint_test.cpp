@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,6 +37,8 @@ int Connect(uint16_t port) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int attempt = 0; attempt < 200; ++attempt) {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // the split reply goes at once
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
         close(fd);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
