@@ -349,3 +349,35 @@ TEST_F(Core, ReferenceDataNeverLogged) {
 
 } // namespace
 } // namespace velmora::reader
+
+namespace velmora::reader {
+namespace {
+
+TEST_F(Core, PowerUpAsksForTheAtrEachTime) {
+    struct Case { const char* reply; Result result; } cases[] = {
+        {"200 GET_ATTRIBUTE SUCCESS 3B8001800101", Result::Ok},
+        {"200 GET_ATTRIBUTE NO_MEDIA", Result::NoCard},
+        {"200 GET_ATTRIBUTE SUCCESS ", Result::NoCard},  // an empty ATR: no card to power
+        {"200 GET_ATTRIBUTE SUCCESS 3B", Result::Ok},
+        {"500 SCardGetAttrib()=80100016", Result::Failed},
+    };
+    Ready();
+    uint8_t atr[kMaxAtr];
+    size_t n = 0;
+    for (const Case& c : cases) {
+        fake_.answer = [&](const std::string&) { return Lines{c.reply}; };
+        EXPECT_EQ(session_->PowerUp(atr, &n), c.result) << c.reply;
+        session_->PowerDown();
+    }
+    EXPECT_TRUE(session_->CachedAtr(atr, &n));
+    EXPECT_EQ(n, 1u);
+    const std::string tooLong = "200 GET_ATTRIBUTE SUCCESS " + std::string(2 * (kMaxAtr + 1), 'A');
+    fake_.answer = [&](const std::string&) { return Lines{tooLong}; };
+    EXPECT_EQ(session_->PowerUp(atr, &n), Result::Failed);
+    EXPECT_EQ(fake_.sent, Lines(6, "GET_ATTRIBUTE ATR_STRING"));
+    session_->Received("EVENT CARD REMOVED");  // the cached ATR goes with the card
+    EXPECT_FALSE(session_->CachedAtr(atr, &n));
+}
+
+} // namespace
+} // namespace velmora::reader
