@@ -275,10 +275,17 @@ class Faults(unittest.TestCase):
 
     def attach(self):
         client = ScriptedClient(self.port)
-        self.addCleanup(client.close)
+        self.addCleanup(self.detach, client)
+        wait_until(lambda: "CARD" in client.lines, "the driver to take the connection")
         self.assertEqual(self.probe("wait present 5000"), "OK", self.server.log())
         self.assertEqual(self.probe("connect"), "OK T1")
         return client
+
+    def detach(self, client):
+        """Ends a client and waits until pcscd has seen its card go, so the
+        next test's client is not taken for a second one."""
+        client.close()
+        self.assertEqual(self.probe("wait absent 5000"), "OK")
 
     def healthy(self, client):
         client.answer = lambda line: b"200 TRANSMIT SUCCESS 9000\n"
@@ -344,8 +351,7 @@ class Faults(unittest.TestCase):
         sock.sendall(b"200 CARD ABSENT\n")
 
     def test_pcscd_restarted_listens_again(self):
-        self.attach().close()
-        self.assertEqual(self.probe("wait absent 5000"), "OK")
+        self.detach(self.attach())
         self.probe.close()
         self.assertTrue(self.server.restart(), self.server.error)
         type(self).probe = Probe(self.server)
