@@ -58,6 +58,7 @@ void Session::Connected(const char* peer) {
         ready_ = false;
         ++connection_;
         firstAskedMs_ = lastAskedMs_ = NowMs();
+        retryMs_ = options_.greetingRetryMs;
     }
     Log(kLogInfo, "client connected from %s", peer);
     // The client only logs the first line it reads: the greeting takes that
@@ -65,7 +66,10 @@ void Session::Connected(const char* peer) {
     if (!SendLine(kGreeting) || !SendLine(kCard)) port_.hangUp(port_.context);
 }
 
+// The retry interval doubles up to kMaxRetryMs, so a slow link is not
+// flooded with CARD while its first answer is on the way.
 int Session::Tick() {
+    constexpr int kMaxRetryMs = 2000;
     Lock lock(mutex_);
     if (!connected_ || ready_) return -1;
     const int64_t now = NowMs();
@@ -75,13 +79,15 @@ int Session::Tick() {
         port_.hangUp(port_.context);
         return -1;
     }
-    if (now - lastAskedMs_ >= options_.greetingRetryMs) {
+    if (now - lastAskedMs_ >= retryMs_) {
         lastAskedMs_ = now;
+        retryMs_ = retryMs_ * 2 < kMaxRetryMs ? retryMs_ * 2 : kMaxRetryMs;
+        const int next = retryMs_;
         lock.unlock();
         if (!SendLine(kCard)) port_.hangUp(port_.context);
-        return options_.greetingRetryMs;
+        return next;
     }
-    return static_cast<int>(options_.greetingRetryMs - (now - lastAskedMs_));
+    return static_cast<int>(retryMs_ - (now - lastAskedMs_));
 }
 
 void Session::SetPresence(const Lock&, bool present) {
@@ -131,6 +137,10 @@ void Session::Received(const char* line) {
         }
         if (pendingKeyword_ != nullptr && !replyReady_ && ReplyMatches(line, pendingKeyword_)) {
             TakeReply(lock, line);
+            return;
+        }
+        if (ready_ && std::strncmp(line, "200 CARD ", 9) == 0) {
+            Log(kLogInfo, "late answer to a repeated CARD dropped");
             return;
         }
         Printable(line, shown, sizeof shown);

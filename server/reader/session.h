@@ -90,6 +90,7 @@ private:
     bool ready_ = false;        // the first CARD has been answered
     int64_t firstAskedMs_ = 0;
     int64_t lastAskedMs_ = 0;
+    int retryMs_ = 0;
     bool present_ = false;
     bool removalUnseen_ = false;
     uint64_t changes_ = 0;

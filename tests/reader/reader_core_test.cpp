@@ -177,6 +177,8 @@ TEST_F(Core, GreetingThenCardAskedAgainUntilAnswered) {
     EXPECT_TRUE(session_->Present());
     EXPECT_EQ(session_->Tick(), -1);
     session_->Received("200 CARD PRESENT");  // the answer to the first CARD, late
+    EXPECT_TRUE(fake_.Logged("late answer to a repeated CARD"));
+    session_->Received("200 TRANSMIT SUCCESS 9000");
     EXPECT_TRUE(fake_.Logged("reply without a request"));
 }
 
