@@ -358,5 +358,25 @@ class Faults(unittest.TestCase):
         self.healthy(self.attach())
 
 
+class Entries(unittest.TestCase):
+    """Several reader.conf entries are several readers, each on its own
+    address; an allow list keeps other peers out."""
+
+    def test_two_readers_and_an_allow_list(self):
+        ports = free_port(), free_port()
+        server = PrivatePcscd((), remotes=("127.0.0.1:%d" % ports[0], "127.0.0.1:%d allow=127.0.0.2" % ports[1]))
+        self.assertTrue(server.start(), server.error)
+        self.addCleanup(server.stop)
+        probe = Probe(server)
+        self.addCleanup(probe.close)
+        self.assertEqual(probe("readers"), "OK " + READER + "|Velmora Remote Reader 01 00")
+        with socket.create_connection(("127.0.0.1", ports[1]), timeout=5) as refused:
+            self.assertEqual(refused.recv(100), b"")
+        self.assertIn("refused: not an allowed peer", server.log())
+        client = ScriptedClient(ports[0])
+        self.addCleanup(client.close)
+        self.assertEqual(probe("wait present 5000"), "OK")
+
+
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
