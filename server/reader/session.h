@@ -28,7 +28,8 @@ struct Port {
 };
 
 struct Options {
-    int replyTimeoutMs = 10000;   // a command without a reply in this time ends the connection
+    int replyTimeoutMs = 60000;   // a command without a reply in this time ends the connection;
+                                  // long enough for a card generating a key
     int greetingRetryMs = 250;    // the first command again when the client dropped it with the greeting
     int keyPollMs = 100;          // GET_KEY_PRESSED during a PIN entry
     int pinSecondMs = 1000;       // one second of the PIN structure's time-out

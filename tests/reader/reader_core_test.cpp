@@ -152,7 +152,7 @@ TEST(Wire, Config) {
     char error[200];
     ASSERT_TRUE(ParseConfig("127.0.0.1:9690", &config, error, sizeof error));
     EXPECT_EQ(config.port, 9690);
-    EXPECT_EQ(config.options.replyTimeoutMs, 10000);
+    EXPECT_EQ(config.options.replyTimeoutMs, 60000);
     ASSERT_TRUE(ParseConfig("\"0.0.0.0:9688 allow=10.0.0.2,10.0.0.3 timeout=2500\"", &config, error, sizeof error));
     EXPECT_EQ(config.address, 0u);
     EXPECT_EQ(config.options.replyTimeoutMs, 2500);
