@@ -30,6 +30,8 @@ def event_latency(workstation, chain, count=20):
     times = []
     for i in range(count):
         want = "absent" if i % 2 == 0 else "present"
+        # From the opposite state as this program sees it, so the wait is for the change.
+        assert chain("wait %s 5000" % ("present" if want == "absent" else "absent")) == "OK"
         chain.send("wait %s 5000" % want)
         time.sleep(0.05)  # the wait is in place before the card moves
         start = time.monotonic()
@@ -96,8 +98,10 @@ same program on the workstation's pcscd and the same simulated reader. `scripts/
   and the client's own round trip with the workstation's pcscd (see "One command" above).
 - A card pulled or put back at the workstation is seen by a server program's
   `SCardGetStatusChange` after **{events[1]:.1f} ms**, by a program on the workstation itself after
-  {events[0]:.1f} ms (medians of 20, each with the test's own control socket to the simulated reader):
-  the chain adds no polling to what pcscd does.
+  {events[0]:.1f} ms (medians of 20, each with the test's own control socket to the simulated reader).
+  Between the two: the client's card monitor and its event line, the driver waking pcscd's
+  polling thread, and for an insertion the server pcscd powering the card (the ATR through the
+  chain) before it tells its programs. Nothing on the way polls.
 - Each APDU wakes six threads in four processes one after another, so the p99 follows the
   machine's load: the load average was {load:.1f} on 2 vCPUs during this run.
 """
