@@ -79,8 +79,9 @@ def main():
         print("card pulled at the workstation; at the server:", probe("wait absent 5000"), "(absent)")
         workstation.reader(0).command("INSERT")
         print("card back at the workstation; at the server:", probe("wait present 5000"), "(present)")
-        if server.log().strip():
-            print("\nserver pcscd's log (errors):\n" + server.log().rstrip())
+        driver = [line for line in server.log().splitlines() if "velmora-reader" in line]
+        if driver:
+            print("\nvelmora-reader in the server pcscd's log (errors):\n" + "\n".join(driver))
     finally:
         if probe is not None:
             probe.close()
