@@ -3,7 +3,7 @@
 // command a line on standard input, one answer a line ("OK ..." or "ERR ...").
 //   readers | wait present|absent MS | connect | disconnect | status
 //   transmit HEX | atr | attr TAG | features | control CODE [HEX]
-//   verify STRUCTURE | bench COUNT HEX (median and p99 in µs)
+//   verify STRUCTURE | bench COUNT HEX (median, p99 and p95 in µs, how many over 1 ms)
 #include <PCSC/reader.h>
 #include <PCSC/winscard.h>
 
@@ -159,8 +159,10 @@ std::string Bench(long count, const std::string& hex) {
         micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
     }
     std::sort(micros.begin(), micros.end());
-    char text[64];
-    std::snprintf(text, sizeof text, "OK %.1f %.1f", micros[micros.size() / 2], micros[micros.size() * 99 / 100]);
+    char text[96];
+    long slow = std::count_if(micros.begin(), micros.end(), [](double us) { return us > 1000; });
+    std::snprintf(text, sizeof text, "OK %.1f %.1f %.1f %ld", micros[micros.size() / 2], micros[micros.size() * 99 / 100],
+                  micros[micros.size() * 95 / 100], slow);
     return text;
 }
 
