@@ -20,6 +20,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from e2e_harness import BUILD, SERVER, Client, PrivatePcscd  # noqa: E402
 import soak  # noqa: E402
+import bench_chain  # noqa: E402
 
 SELECT = "TRANSMIT T1 00A4040007A0000000041010"
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -213,6 +214,7 @@ that wait.
 `scripts/bench.sh` runs `InterpretCommand` against the in-process fake reader (Google
 Benchmark): the client's own cost per command without sockets or pcscd.
 """
+    text += "\n" + bench_chain.section(args.commands)
     with open(args.out, "w") as f:
         f.write(text)
     print(text)

@@ -8,8 +8,8 @@ set -euo pipefail
 
 usage() {
   cat >&2 <<'EOF'
-usage: pcscd-private.sh start  [-d DIR] [--reader SPEC]... [--driver SO] [--ctl TOOL] [--debug]
-       pcscd-private.sh run    -d DIR [--reader SPEC]... [--driver SO] [--debug]
+usage: pcscd-private.sh start  [-d DIR] [--reader SPEC]... [--remote ADDR]... [--driver SO] [--ctl TOOL] [--debug]
+       pcscd-private.sh run    -d DIR [--reader SPEC]... [--remote ADDR]... [--driver SO] [--debug]
        pcscd-private.sh stop   [-d DIR]
        pcscd-private.sh status [-d DIR]
 
@@ -28,6 +28,10 @@ SPEC, one per reader (default: one reader with a T=1 card), comma-separated:
   pin=DIGITS       the card's PIN (default 1234)
   vendor=TEXT      the reader's vendor name attribute
   notify=on|off    off: pcscd polls for the card instead of being told
+
+--remote ADDR adds a "Velmora Remote Reader" (velmora-reader, from
+$VELMORA_READER_DRIVER or the build) listening on ADDR (its DEVICENAME, e.g.
+127.0.0.1:9688); with --remote and no --reader there is no simulated reader.
 EOF
   exit 2
 }
@@ -38,14 +42,17 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${SIMREADER_DIR:-}
 driver=${SIMREADER_DRIVER:-$root/build/linux/tools/simreader/libsimreader.so}
 ctl=""
+remote_driver=${VELMORA_READER_DRIVER:-$root/build/linux/server/reader/libifdvelmora.so}
 debug=()   # pcscd's own options for a detailed log
 specs=()
+remotes=()
 
 parse_options() {
   while (($#)); do
     case $1 in
       -d) dir=$2; shift ;;
       --reader) specs+=("$2"); shift ;;
+      --remote) remotes+=("$2"); shift ;;
       --driver) driver=$2; shift ;;
       --ctl) ctl=$2; shift ;;
       --debug) debug=(--debug) ;;
@@ -53,7 +60,7 @@ parse_options() {
     esac
     shift
   done
-  ((${#specs[@]})) || specs=("card=t1")
+  ((${#specs[@]} + ${#remotes[@]})) || specs=("card=t1")
   [ -n "$ctl" ] || ctl=$(dirname "$driver")/simreader-ctl
 }
 
@@ -118,6 +125,17 @@ prepare() {
       "$name" "$dir" "$i" "$dir" >>"$conf"
     echo "$name" >>"$dir/readers"
   done
+  if ((${#remotes[@]})); then
+    [ -f "$remote_driver" ] || fail "no velmora-reader driver at $remote_driver (build it first)"
+    cp "$remote_driver" "$dir/libifdvelmora.so"
+    conf="$dir/reader.conf.d/velmora-reader"
+    : >"$conf"
+    for i in "${!remotes[@]}"; do
+      printf 'FRIENDLYNAME "Velmora Remote Reader"\nDEVICENAME "%s"\nLIBPATH %s/libifdvelmora.so\n\n' \
+        "${remotes[$i]}" "$dir" >>"$conf"
+      echo "Velmora Remote Reader" >>"$dir/readers"
+    done
+  fi
   printf "export PCSCLITE_CSOCK_NAME='%s'\nexport SIMREADER_DIR='%s'\n" "$dir/run/pcscd.comm" "$dir" >"$dir/env"
 }
 
@@ -191,6 +209,7 @@ start() {
   prepare
   local args=(run -d "$dir" --driver "$driver" "${debug[@]}")
   for s in "${specs[@]}"; do args+=(--reader "$s"); done
+  for s in "${remotes[@]}"; do args+=(--remote "$s"); done
   setsid "$0" "${args[@]}" </dev/null >"$dir/pcscd.log" 2>&1 &
   launched=$!
   wait_ready "$launched"

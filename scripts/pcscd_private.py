@@ -15,7 +15,7 @@
 
 pcscd runs as a child of this process (pcscd-private.sh run), so stop()
 ends it by its process id and reaps it. Reader specs are those of
-pcscd-private.sh. The driver is build/linux/tools/simreader/libsimreader.so
+pcscd-private.sh; remotes are velmora-reader addresses (--remote). The driver is build/linux/tools/simreader/libsimreader.so
 unless SIMREADER_DRIVER names another; simreader-ctl is taken from beside it.
 Failures come back as False or as "ERR ..." replies, not as exceptions.
 """
@@ -67,8 +67,9 @@ class SimReader:
 
 
 class PrivatePcscd:
-    def __init__(self, readers=("card=t1",), debug=False):
+    def __init__(self, readers=("card=t1",), debug=False, remotes=()):
         self.specs = list(readers)
+        self.remotes = list(remotes)  # velmora-reader listening addresses
         self.debug = debug
         self.driver = os.environ.get("SIMREADER_DRIVER", DEFAULT_DRIVER)
         self.ctl = os.path.join(os.path.dirname(self.driver), "simreader-ctl")
@@ -96,6 +97,8 @@ class PrivatePcscd:
         args = [SCRIPT, "run", "-d", self.dir, "--driver", self.driver]
         for spec in self.specs:
             args += ["--reader", spec]
+        for address in self.remotes:
+            args += ["--remote", address]
         if self.debug:
             args.append("--debug")
         with open(os.path.join(self.dir, "pcscd.log"), "wb") as log:
@@ -112,7 +115,7 @@ class PrivatePcscd:
             if self.process.poll() is not None:
                 self.error = "pcscd ended during start:\n" + self.log()
                 return False
-            if len(self.readers()) >= len(self.specs):
+            if len(self.readers()) >= len(self.specs) + len(self.remotes):
                 return True
             time.sleep(0.01)
         self.error = "pcscd did not list its readers:\n" + self.log()

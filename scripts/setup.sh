@@ -9,6 +9,7 @@ set -euo pipefail
 demo_packages=(
   cmake ninja-build g++ pkg-config
   libpcsclite-dev pcscd
+  pcsc-tools opensc
   util-linux mount python3
   qt6-base-dev
 )

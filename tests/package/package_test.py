@@ -54,9 +54,18 @@ class Packages(unittest.TestCase):
             result = run("lintian", "--fail-on", "error", self.deb(package))
             self.assertEqual(result.returncode, 0, package + ":\n" + result.stdout + result.stderr)
 
-    def test_reader_package_needs_pcscd(self):
-        result = run("dpkg-deb", "-f", self.deb("velmora-reader"), "Depends")
-        self.assertIn("pcscd", result.stdout)
+    def test_reader_package_needs_pcscd_and_names_its_driver(self):
+        deb = self.deb("velmora-reader")
+        self.assertIn("pcscd", run("dpkg-deb", "-f", deb, "Depends").stdout)
+        unpacked = os.path.join(self.dir, "reader")
+        self.assertEqual(run("dpkg-deb", "-x", deb, unpacked).returncode, 0)
+        driver = "/usr/lib/pcsc/drivers/serial/libifdvelmora.so"
+        self.assertTrue(os.path.isfile(unpacked + driver))
+        with open(unpacked + "/etc/reader.conf.d/velmora-reader") as conf:
+            self.assertIn("LIBPATH " + driver + "\n", conf.read())
+        self.assertEqual(run("dpkg-deb", "-e", deb, self.dir + "/reader.ctrl.d").returncode, 0)
+        with open(self.dir + "/reader.ctrl.d/conffiles") as conffiles:
+            self.assertIn("/etc/reader.conf.d/velmora-reader", conffiles.read())
 
     def test_install_run_and_remove_without_a_trace(self):
         self.addCleanup(run, *APT, "purge", *PACKAGES)

@@ -1,0 +1,120 @@
+#include "config.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace velmora::reader {
+namespace {
+
+constexpr size_t kTextMax = 512;
+
+bool ParseAddress(const char* text, uint32_t* address) {
+    if (std::strcmp(text, "localhost") == 0) text = "127.0.0.1";
+    in_addr parsed{};
+    if (inet_pton(AF_INET, text, &parsed) != 1) return false;
+    *address = ntohl(parsed.s_addr);
+    return true;
+}
+
+bool ParseNumber(const char* text, long low, long high, long* value) {
+    char* end = nullptr;
+    long parsed = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || parsed < low || parsed > high) return false;
+    *value = parsed;
+    return true;
+}
+
+bool ParseAllowed(char* list, Config* config) {
+    for (char* item = std::strtok(list, ","); item != nullptr; item = std::strtok(nullptr, ",")) {
+        if (config->allowedCount == kMaxAllowed) return false;
+        if (!ParseAddress(item, &config->allowed[config->allowedCount])) return false;
+        ++config->allowedCount;
+    }
+    return config->allowedCount > 0;
+}
+
+bool ParseOption(char* option, Config* config, char* error, size_t capacity) {
+    long value = 0;
+    if (std::strncmp(option, "timeout=", 8) == 0 && ParseNumber(option + 8, 100, 600000, &value)) {
+        config->options.replyTimeoutMs = static_cast<int>(value);
+        return true;
+    }
+    if (std::strncmp(option, "allow=", 6) == 0 && ParseAllowed(option + 6, config)) return true;
+    std::snprintf(error, capacity, "bad option '%.60s' (timeout=MS, allow=IP[,IP...])", option);
+    return false;
+}
+
+bool ParseOptions(char* text, Config* config, char* error, size_t capacity) {
+    char* save = nullptr;
+    for (char* option = strtok_r(text, " \t", &save); option != nullptr; option = strtok_r(nullptr, " \t", &save)) {
+        if (!ParseOption(option, config, error, capacity)) return false;
+    }
+    return true;
+}
+
+bool ParseFile(const char* path, Config* config, char* error, size_t capacity) {
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        std::snprintf(error, capacity, "cannot read options file %.200s", path);
+        return false;
+    }
+    char line[kTextMax];
+    bool ok = true;
+    while (ok && std::fgets(line, sizeof line, file) != nullptr) {
+        line[std::strcspn(line, "#\r\n")] = '\0';
+        ok = ParseOptions(line, config, error, capacity);
+    }
+    std::fclose(file);
+    return ok;
+}
+
+} // namespace
+
+bool ParseConfig(const char* deviceName, Config* config, char* error, size_t capacity) {
+    char text[kTextMax];
+    size_t n = std::strlen(deviceName);
+    if (n >= sizeof text) {
+        std::snprintf(error, capacity, "DEVICENAME too long");
+        return false;
+    }
+    // pcscd may hand a quoted value on with its quotes.
+    if (n >= 2 && deviceName[0] == '"' && deviceName[n - 1] == '"') {
+        std::memcpy(text, deviceName + 1, n - 2);
+        text[n - 2] = '\0';
+    } else {
+        std::memcpy(text, deviceName, n + 1);
+    }
+    char* colon = std::strchr(text, ':');
+    if (colon == nullptr) {
+        std::snprintf(error, capacity, "DEVICENAME '%.100s' is not HOST:PORT", text);
+        return false;
+    }
+    *colon = '\0';
+    char* port = colon + 1;
+    char* rest = port + std::strcspn(port, ": \t");
+    char separator = *rest;
+    *rest = '\0';
+    long value = 0;
+    if (!ParseAddress(text, &config->address) || !ParseNumber(port, 1, 65535, &value)) {
+        std::snprintf(error, capacity, "DEVICENAME '%.100s:%.10s': HOST must be an IPv4 address, PORT 1 to 65535",
+                      text, port);
+        return false;
+    }
+    config->port = static_cast<uint16_t>(value);
+    if (separator == ':') return ParseFile(rest + 1, config, error, capacity);
+    if (separator != '\0') return ParseOptions(rest + 1, config, error, capacity);
+    return true;
+}
+
+bool PeerAllowed(const Config& config, uint32_t peer) {
+    if (config.allowedCount == 0) return true;
+    for (size_t i = 0; i < config.allowedCount; ++i) {
+        if (config.allowed[i] == peer) return true;
+    }
+    return false;
+}
+
+} // namespace velmora::reader

@@ -1,0 +1,237 @@
+#include "endpoint.h"
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace velmora::reader {
+namespace {
+
+constexpr int kSendTimeoutSeconds = 5;
+constexpr int kListenRetryMs = 1000;
+constexpr size_t kReadChunk = 4096;
+
+using LogFunction = void (*)(int priority, const char* format, ...);
+
+LogFunction PcscdLog() {
+    static LogFunction function = reinterpret_cast<LogFunction>(dlsym(RTLD_DEFAULT, "log_msg"));
+    return function;
+}
+
+void Dotted(uint32_t address, uint16_t port, char* text, size_t size) {
+    std::snprintf(text, size, "%u.%u.%u.%u:%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
+                  address & 0xFF, port);
+}
+
+bool IsTrailingSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+} // namespace
+
+void WriteLog(int level, const char* text) {
+    LogFunction log = PcscdLog();
+    if (log != nullptr) {
+        log(level, "%s", text);
+    } else if (level >= kLogError) {
+        std::fprintf(stderr, "%s\n", text);
+    }
+}
+
+Endpoint::Endpoint(const Config& config)
+    : config_(config), session_(Port{this, &Endpoint::Send, &Endpoint::HangUp, &Endpoint::Log}, config.options) {
+    char address[24];
+    Dotted(config.address, config.port, address, sizeof address);
+    std::snprintf(name_, sizeof name_, "%s", address);
+}
+
+void Endpoint::Log(void* context, int level, const char* text) {
+    char line[kLineBuffer + 300];
+    std::snprintf(line, sizeof line, "velmora-reader %s: %s", static_cast<Endpoint*>(context)->name_, text);
+    WriteLog(level, line);
+}
+
+bool Endpoint::Send(void* context, const char* data, size_t length) {
+    auto* self = static_cast<Endpoint*>(context);
+    std::lock_guard<std::mutex> lock(self->connectionMutex_);
+    while (length > 0 && self->conn_ >= 0) {
+        ssize_t sent = send(self->conn_, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        data += sent;
+        length -= static_cast<size_t>(sent);
+    }
+    return length == 0;
+}
+
+void Endpoint::HangUp(void* context) {
+    auto* self = static_cast<Endpoint*>(context);
+    self->hangUp_ = true;
+    self->Wake();
+}
+
+void Endpoint::Wake() {
+    char byte = 1;
+    ssize_t written = write(wake_[1], &byte, 1);
+    (void)written;  // a full pipe wakes the thread all the same
+}
+
+bool Endpoint::Start() {
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    thread_ = std::thread(&Endpoint::Run, this);
+    return true;
+}
+
+void Endpoint::Stop() {
+    if (!thread_.joinable()) return;
+    stop_ = true;
+    Wake();
+    thread_.join();
+    session_.StopWaiting();
+    close(wake_[0]);
+    close(wake_[1]);
+}
+
+bool Endpoint::Listen() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(config_.port);
+    address.sin_addr.s_addr = htonl(config_.address);
+    bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+              bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 4) == 0;
+    if (!ok) {
+        int error = errno;
+        if (fd >= 0) close(fd);
+        if (error != lastListenError_) {
+            char text[200];
+            std::snprintf(text, sizeof text, "cannot listen: %s; trying again every second", std::strerror(error));
+            Log(this, kLogError, text);
+        }
+        lastListenError_ = error;
+        return false;
+    }
+    listen_ = fd;
+    lastListenError_ = 0;
+    Log(this, kLogInfo, "listening");
+    return true;
+}
+
+void Endpoint::Accept() {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    int fd = accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    char name[24];
+    Dotted(ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), name, sizeof name);
+    char text[120];
+    bool busy = false;
+    {
+        std::lock_guard<std::mutex> lock(connectionMutex_);
+        busy = conn_ >= 0;
+    }
+    if (busy || !PeerAllowed(config_, ntohl(peer.sin_addr.s_addr))) {
+        std::snprintf(text, sizeof text, "connection from %s refused: %s", name,
+                      busy ? "a client is connected" : "not an allowed peer");
+        Log(this, kLogError, text);
+        close(fd);
+        return;
+    }
+    int on = 1;
+    timeval timeout{kSendTimeoutSeconds, 0};
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    {
+        std::lock_guard<std::mutex> lock(connectionMutex_);
+        conn_ = fd;
+    }
+    used_ = 0;
+    discarding_ = false;
+    hangUp_ = false;
+    session_.Connected(name);
+}
+
+void Endpoint::EndConnection() {
+    {
+        std::lock_guard<std::mutex> lock(connectionMutex_);
+        if (conn_ < 0) return;
+        close(conn_);
+        conn_ = -1;
+    }
+    session_.Disconnected();
+}
+
+// Reads all there is, so a client's last line and its end are taken in
+// the same round, before a new connection is looked at.
+void Endpoint::Read() {
+    char chunk[kReadChunk];
+    for (;;) {
+        ssize_t got = recv(conn_, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (got <= 0) {
+            EndConnection();
+            return;
+        }
+        Split(chunk, static_cast<size_t>(got));
+    }
+}
+
+void Endpoint::Split(const char* chunk, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        char c = chunk[i];
+        if (c == '\n') {
+            if (!discarding_) {
+                while (used_ > 0 && IsTrailingSpace(line_[used_ - 1])) --used_;
+                line_[used_] = '\0';
+                session_.Received(line_);
+            }
+            used_ = 0;
+            discarding_ = false;
+        } else if (discarding_) {
+            continue;
+        } else if (used_ == kLineBuffer - 1) {
+            discarding_ = true;
+            session_.Overlong();
+        } else {
+            line_[used_++] = c;
+        }
+    }
+}
+
+void Endpoint::Run() {
+    while (!stop_) {
+        if (listen_ < 0 && !Listen()) {
+            pollfd wake{wake_[0], POLLIN, 0};
+            poll(&wake, 1, kListenRetryMs);
+        }
+        int conn = conn_;  // written only on this thread
+        pollfd fds[3] = {{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}, {conn, POLLIN, 0}};
+        int ready = poll(fds, conn >= 0 ? 3 : 2, session_.Tick());
+        if (ready < 0) continue;
+        if (fds[0].revents != 0) {
+            char drain[64];
+            while (read(wake_[0], drain, sizeof drain) > 0) {
+            }
+            if (hangUp_.exchange(false)) EndConnection();
+            continue;
+        }
+        // The old connection's end first: a client that closes and connects
+        // again at once is then not taken for a second client.
+        if (conn >= 0 && fds[2].revents != 0) Read();
+        if (listen_ >= 0 && (fds[1].revents & POLLIN) != 0) Accept();
+    }
+    EndConnection();
+    if (listen_ >= 0) close(listen_);
+    listen_ = -1;
+}
+
+} // namespace velmora::reader

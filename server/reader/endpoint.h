@@ -1,0 +1,58 @@
+// The network side of one reader: the listening socket, the one client
+// connection, and the thread that reads it. Lines go to the Session; the
+// Session reaches the socket back through its Port.
+#pragma once
+
+#include "config.h"
+#include "session.h"
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+namespace velmora::reader {
+
+// A line for pcscd's log (its own log function when loaded by pcscd,
+// standard error otherwise).
+void WriteLog(int level, const char* text);
+
+class Endpoint {
+public:
+    explicit Endpoint(const Config& config);
+    Endpoint(const Endpoint&) = delete;
+    Endpoint& operator=(const Endpoint&) = delete;
+    ~Endpoint() { Stop(); }
+
+    bool Start();
+    void Stop();
+    Session& Reader() { return session_; }
+
+private:
+    static bool Send(void* context, const char* data, size_t length);
+    static void HangUp(void* context);
+    static void Log(void* context, int level, const char* text);
+    void Run();
+    bool Listen();
+    void Accept();
+    void Read();
+    void Split(const char* chunk, size_t length);
+    void EndConnection();
+    void Wake();
+
+    const Config config_;
+    char name_[32] = {};
+    Session session_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> hangUp_{false};
+    int wake_[2] = {-1, -1};
+    int listen_ = -1;
+    std::mutex connectionMutex_;  // conn_ against senders on pcscd's threads
+    int conn_ = -1;
+    char line_[kLineBuffer] = {};
+    size_t used_ = 0;
+    bool discarding_ = false;  // inside a line past the limit
+    int lastListenError_ = 0;
+};
+
+} // namespace velmora::reader

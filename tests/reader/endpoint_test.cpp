@@ -1,0 +1,114 @@
+// The driver's network side on real loopback sockets, in-process: the
+// reading thread and a caller on pcscd's side share the session (run under
+// the thread sanitizer too).
+#include "endpoint.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace velmora::reader {
+namespace {
+
+uint16_t FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+int Connect(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // the split reply goes at once
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
+// One line from fd (without its newline); "" at the end.
+std::string ReadLine(int fd) {
+    std::string line;
+    char c = 0;
+    while (recv(fd, &c, 1, 0) == 1 && c != '\n') line += c;
+    return line;
+}
+
+void SendText(int fd, const std::string& text) { ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size())); }
+
+TEST(Endpoint, CommandsEventsAndConnectionsOverLoopback) {
+    Config config;
+    config.port = FreePort();
+    Endpoint endpoint(config);
+    ASSERT_TRUE(endpoint.Start());
+    Session& session = endpoint.Reader();
+
+    int client = Connect(config.port);
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(ReadLine(client), "HELLO velmora-reader");
+    EXPECT_EQ(ReadLine(client), "CARD");
+    SendText(client, "200 CARD PRESENT\n");
+    ASSERT_TRUE(session.WaitForChange(5000));
+    EXPECT_TRUE(session.Present());
+
+    // The client's side: events in the same read as the reply, the reply
+    // itself split over two sends.
+    std::thread answering([client] {
+        for (std::string line = ReadLine(client); !line.empty(); line = ReadLine(client)) {
+            SendText(client, "EVENT CARD REMOVED\nEVENT CARD INSERTED\n200 TRANSMIT SUCC");
+            SendText(client, "ESS 9000\r\n");
+        }
+    });
+    const uint8_t apdu[] = {0x00, 0x84, 0x00, 0x00, 0x08};
+    for (int i = 0; i < 200; ++i) {
+        uint8_t out[16];
+        size_t n = 0;
+        ASSERT_EQ(session.Transmit(1, apdu, sizeof apdu, out, sizeof out, &n), Result::Ok);
+        ASSERT_EQ(n, 2u);
+        session.Present();
+    }
+
+    int second = Connect(config.port);
+    char byte = 0;
+    EXPECT_EQ(recv(second, &byte, 1, 0), 0);  // refused; the first goes on
+    close(second);
+    uint8_t out[16];
+    size_t n = 0;
+    EXPECT_EQ(session.Transmit(1, apdu, sizeof apdu, out, sizeof out, &n), Result::Ok);
+
+    session.Present();  // takes the last swap's removal, as pcscd would
+    shutdown(client, SHUT_RDWR);
+    answering.join();
+    close(client);
+    for (int i = 0; i < 100 && session.Present(); ++i) session.WaitForChange(50);
+    EXPECT_FALSE(session.Present());
+    EXPECT_EQ(session.Transmit(1, apdu, sizeof apdu, out, sizeof out, &n), Result::NoCard);
+
+    client = Connect(config.port);  // listening still
+    EXPECT_EQ(ReadLine(client), "HELLO velmora-reader");
+    close(client);
+    endpoint.Stop();
+}
+
+} // namespace
+} // namespace velmora::reader

@@ -1,0 +1,385 @@
+// velmora-reader's core over a fake client: the fake answers each command
+// the core sends with scripted lines, delivered as the network side would.
+#include "config.h"
+#include "session.h"
+#include "wire.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velmora::reader {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct FakeClient {
+    Lines sent;
+    Lines logs;
+    int hangUps = 0;
+    Session* session = nullptr;
+    std::function<Lines(const std::string&)> answer = [](const std::string&) { return Lines{}; };
+
+    static bool Send(void* context, const char* data, size_t length) {
+        auto* self = static_cast<FakeClient*>(context);
+        std::string line(data, length - 1);
+        self->sent.push_back(line);
+        for (const std::string& reply : self->answer(line)) {
+            if (reply == "<close>") {
+                self->session->Disconnected();
+                return true;
+            }
+            self->session->Received(reply.c_str());
+        }
+        return true;
+    }
+    static void HangUp(void* context) {
+        auto* self = static_cast<FakeClient*>(context);
+        ++self->hangUps;
+        self->session->Disconnected();
+    }
+    static void Log(void* context, int level, const char* text) {
+        static_cast<FakeClient*>(context)->logs.push_back(std::to_string(level) + " " + text);
+    }
+    bool Logged(const std::string& part) const {
+        for (const std::string& line : logs) {
+            if (line.find(part) != std::string::npos) return true;
+        }
+        return false;
+    }
+};
+
+class Core : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_ = FakeClient{};
+        options_.replyTimeoutMs = 100;
+        options_.keyPollMs = 1;
+        options_.pinSecondMs = 20;
+        session_ = std::make_unique<Session>(Port{&fake_, FakeClient::Send, FakeClient::HangUp, FakeClient::Log}, options_);
+        fake_.session = session_.get();
+    }
+    void Ready(const char* card = "200 CARD PRESENT") {
+        session_->Connected("127.0.0.1:1");
+        session_->Received(card);
+        fake_.sent.clear();
+    }
+    std::string Transmit(const std::string& apdu, Result* result) {
+        uint8_t in[600];
+        size_t n = 0;
+        EXPECT_TRUE(ReadHex(apdu.data(), apdu.size(), in, sizeof in, &n));
+        uint8_t out[300];
+        size_t got = 0;
+        *result = session_->Transmit(1, in, n, out, sizeof out, &got);
+        char hex[601];
+        WriteHex(out, *result == Result::Ok ? got : 0, hex);
+        return hex;
+    }
+    Options options_;
+    FakeClient fake_;
+    std::unique_ptr<Session> session_;
+};
+
+TEST(Wire, ControlCodesBothWays) {
+    struct Case { uint32_t pcsc, wire; } cases[] = {
+        {0x42000D48, 0x313520}, {0x42000D49, 0x313524}, {0x42000D4A, 0x313528},
+        {0x42000D4D, 0x313534}, {0x42000D53, 0x31354C}, {0x42000001, 0x310004},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(WireFromPcsc(c.pcsc), c.wire);
+        EXPECT_EQ(PcscFromAny(c.wire), c.pcsc);
+        EXPECT_EQ(PcscFromAny(c.pcsc), c.pcsc);  // a Linux client answers in this form already
+    }
+    for (uint32_t other : {0x00000001u, 0x313523u, 0x41FFFFFFu, 0x42004000u, 0x00320000u}) {
+        EXPECT_EQ(WireFromPcsc(PcscFromAny(other)), other) << std::hex << other;
+    }
+}
+
+TEST(Wire, FeatureAnswer) {
+    // Windows form, pcsc-lite form, the client's own direct entry (dropped).
+    const uint8_t in[] = {0x01, 4, 0x00, 0x31, 0x35, 0x24, 0x05, 4, 0x42, 0x00, 0x0D, 0xAD,
+                          0x06, 4, 0x42, 0x00, 0x0D, 0xAE};
+    uint8_t out[64];
+    size_t n = 0;
+    ASSERT_TRUE(TranslateFeatures(in, sizeof in, out, sizeof out, &n));
+    char hex[129];
+    WriteHex(out, n, hex);
+    EXPECT_STREQ(hex, "010442000D49050442000DAD060442000E10");
+    EXPECT_FALSE(TranslateFeatures(in, 7, out, sizeof out, &n));                  // not whole entries
+    const uint8_t badLength[] = {0x01, 5, 0, 0, 0, 0};
+    EXPECT_FALSE(TranslateFeatures(badLength, sizeof badLength, out, sizeof out, &n));
+    EXPECT_FALSE(TranslateFeatures(in, sizeof in, out, 12, &n));                 // no room for ours
+    EXPECT_TRUE(TranslateFeatures(in, 0, out, 6, &n));
+    EXPECT_EQ(n, 6u);
+}
+
+TEST(Wire, RepliesAndLines) {
+    struct Case { const char* line; const char* keyword; ReplyKind kind; const char* data; } cases[] = {
+        {"200 TRANSMIT SUCCESS 9000", "TRANSMIT", ReplyKind::Success, "9000"},
+        {"200 IOCTL SUCCESS", "IOCTL", ReplyKind::Success, ""},
+        {"200 GET_ATTRIBUTE SUCCESS", "GET_ATTRIBUTE", ReplyKind::Success, ""},
+        {"200 TRANSMIT NO_MEDIA", "TRANSMIT", ReplyKind::NoMedia, nullptr},
+        {"500 SCardTransmit()=80100069: gone", "TRANSMIT", ReplyKind::Failed, nullptr},
+        {"200 CARD PRESENT", "TRANSMIT", ReplyKind::Other, nullptr},
+        {"200 TRANSMITX SUCCESS 90", "TRANSMIT", ReplyKind::Other, nullptr},
+    };
+    for (const Case& c : cases) {
+        Reply reply = ParseReply(c.line, c.keyword);
+        EXPECT_EQ(reply.kind, c.kind) << c.line;
+        if (c.data != nullptr) {
+            EXPECT_STREQ(reply.data, c.data) << c.line;
+        }
+    }
+    EXPECT_EQ(Classify("EVENT CARD INSERTED"), LineKind::Inserted);
+    EXPECT_EQ(Classify("EVENT CARD REMOVED"), LineKind::Removed);
+    EXPECT_EQ(Classify("EVENT CARD SIDEWAYS"), LineKind::Other);
+    EXPECT_EQ(Classify("2000 OK"), LineKind::Other);
+    uint8_t bytes[4];
+    size_t n = 0;
+    for (const char* bad : {"9", "9G00", "90 0", "0102030405"}) {
+        EXPECT_FALSE(ReadHex(bad, std::strlen(bad), bytes, sizeof bytes, &n)) << bad;
+    }
+    EXPECT_TRUE(ReadHex("a0Ff", 4, bytes, sizeof bytes, &n));
+}
+
+TEST(Wire, Config) {
+    Config config;
+    char error[200];
+    ASSERT_TRUE(ParseConfig("127.0.0.1:9690", &config, error, sizeof error));
+    EXPECT_EQ(config.port, 9690);
+    EXPECT_EQ(config.options.replyTimeoutMs, 60000);
+    ASSERT_TRUE(ParseConfig("\"0.0.0.0:9688 allow=10.0.0.2,10.0.0.3 timeout=2500\"", &config, error, sizeof error));
+    EXPECT_EQ(config.address, 0u);
+    EXPECT_EQ(config.options.replyTimeoutMs, 2500);
+    EXPECT_TRUE(PeerAllowed(config, 0x0A000003));
+    EXPECT_FALSE(PeerAllowed(config, 0x7F000001));
+    for (const char* bad : {"9688", "host.example:9688", "127.0.0.1:0", "127.0.0.1:70000", "\"127.0.0.1:1 speed=3\"",
+                            "\"127.0.0.1:1 allow=nobody\"", "127.0.0.1:1:/no/such/file"}) {
+        Config other;
+        EXPECT_FALSE(ParseConfig(bad, &other, error, sizeof error)) << bad;
+    }
+}
+
+TEST_F(Core, GreetingThenCardAskedAgainUntilAnswered) {
+    options_.greetingRetryMs = 0;
+    SetUp();
+    session_->Connected("127.0.0.1:1");
+    EXPECT_EQ(fake_.sent, (Lines{"HELLO velmora-reader", "CARD"}));
+    EXPECT_FALSE(session_->Present());
+    session_->Tick();  // the client read both lines at once and dropped them
+    EXPECT_EQ(fake_.sent.back(), "CARD");
+    session_->Received("200 CARD PRESENT");
+    EXPECT_TRUE(session_->Present());
+    EXPECT_EQ(session_->Tick(), -1);
+    session_->Received("200 CARD PRESENT");  // the answer to the first CARD, late
+    EXPECT_TRUE(fake_.Logged("late answer to a repeated CARD"));
+    session_->Received("200 TRANSMIT SUCCESS 9000");
+    EXPECT_TRUE(fake_.Logged("reply without a request"));
+}
+
+TEST_F(Core, EventsBetweenCommandAndReplyAreNotTheReply) {
+    Ready();
+    fake_.answer = [](const std::string&) {
+        return Lines{"EVENT CARD REMOVED", "200 CARD PRESENT", "EVENT CARD INSERTED", "200 TRANSMIT SUCCESS 9000"};
+    };
+    Result result;
+    EXPECT_EQ(Transmit("00A4040000", &result), "9000");
+    EXPECT_EQ(result, Result::Ok);
+    EXPECT_EQ(fake_.sent, (Lines{"TRANSMIT T1 00A4040000"}));
+    // A swap: pcscd sees the old card go once, then the new one.
+    EXPECT_FALSE(session_->Present());
+    EXPECT_TRUE(session_->WaitForChange(0));
+    EXPECT_TRUE(session_->Present());
+}
+
+TEST_F(Core, ClientFaultsFailTheCommandAndKeepTheConnection) {
+    struct Case { Lines replies; Result result; const char* logged; int hangUps; } cases[] = {
+        {{"200 TRANSMIT SUCCESS 9X00"}, Result::Failed, "not hex", 0},
+        {{"200 TRANSMIT SUCCESS 900"}, Result::Failed, "not hex", 0},
+        {{"garbage \x01"}, Result::Failed, "unexpected line from the client: garbage .", 0},
+        {{"500 SCardTransmit()=80100069: card removed"}, Result::Failed, "80100069", 0},
+        {{"200 TRANSMIT NO_MEDIA"}, Result::NoCard, nullptr, 0},
+        {{}, Result::Failed, "no reply to TRANSMIT within 100 ms", 1},
+        {{"<close>"}, Result::Failed, "disconnected", 0},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        Ready();
+        fake_.answer = [&](const std::string&) { return c.replies; };
+        Result result;
+        Transmit("0084000008", &result);
+        EXPECT_EQ(result, c.result) << c.replies.size();
+        if (c.logged != nullptr) {
+            EXPECT_TRUE(fake_.Logged(c.logged)) << c.logged;
+        }
+        EXPECT_EQ(fake_.hangUps, c.hangUps);
+    }
+}
+
+TEST_F(Core, OverlongLineFailsTheWaitingCommand) {
+    Ready();
+    fake_.answer = [this](const std::string&) {
+        session_->Overlong();
+        return Lines{};
+    };
+    Result result;
+    Transmit("00", &result);
+    EXPECT_EQ(result, Result::Failed);
+    EXPECT_TRUE(fake_.Logged("line over 999 bytes"));
+    fake_.answer = [](const std::string&) { return Lines{"200 TRANSMIT SUCCESS 6D00"}; };
+    EXPECT_EQ(Transmit("00", &result), "6D00");
+}
+
+TEST_F(Core, LineLimits) {
+    Ready();
+    // 301 bytes do not fit the test's 300-byte buffer: refused, not cut.
+    fake_.answer = [](const std::string&) { return Lines{"200 TRANSMIT SUCCESS " + std::string(2 * 301, 'A')}; };
+    Result result;
+    Transmit(std::string(2 * 493, '0'), &result);
+    EXPECT_EQ(fake_.sent.back().size(), 998u);  // the longest APDU a command line holds
+    EXPECT_EQ(result, Result::Small);
+}
+
+TEST_F(Core, TooLongApduIsNeverSentCut) {
+    Ready();
+    Result result;
+    Transmit(std::string(2 * 494, '0'), &result);
+    EXPECT_EQ(result, Result::TooLong);
+    EXPECT_TRUE(fake_.sent.empty());
+    EXPECT_TRUE(fake_.Logged("at most 493"));
+}
+
+TEST_F(Core, ControlCodesGoInTheWireForm) {
+    Ready();
+    fake_.answer = [](const std::string& line) {
+        return Lines{line.rfind("IOCTL 313520", 0) == 0 ? "200 IOCTL SUCCESS 01040031352406044200FFFF"
+                                                        : "200 IOCTL SUCCESS 01"};
+    };
+    uint8_t in[] = {0x01};
+    uint8_t out[64];
+    size_t n = 0;
+    EXPECT_EQ(session_->Control(0x42000DAD, in, 1, out, sizeof out, &n), Result::Ok);
+    EXPECT_EQ(fake_.sent.back(), "IOCTL 3136B4 01");
+    EXPECT_EQ(session_->Control(0x42000D48, nullptr, 0, out, sizeof out, &n), Result::Ok);
+    EXPECT_EQ(fake_.sent.back(), "IOCTL 313520");
+    char hex[129];
+    WriteHex(out, n, hex);
+    EXPECT_STREQ(hex, "010442000D49060442000E10");
+}
+
+TEST_F(Core, NoClientMeansNoCard) {
+    Result result;
+    Transmit("00", &result);
+    EXPECT_EQ(result, Result::NoCard);
+    Ready();
+    session_->Disconnected();
+    EXPECT_FALSE(session_->Present());
+    Transmit("00", &result);
+    EXPECT_EQ(result, Result::NoCard);
+    EXPECT_TRUE(fake_.sent.empty());
+}
+
+// PIN verify structure: time-out, then the APDU template after 19 bytes.
+std::vector<uint8_t> Structure(uint8_t timeOut, uint8_t ins = 0x20) {
+    std::vector<uint8_t> s = {timeOut, 0, 0x82, 0x08, 0, 8, 4, 2, 1, 0x09, 0x04, 0, 0, 0, 0, 13, 0, 0, 0,
+                              0x00, ins, 0x00, 0x01, 0x08};
+    s.insert(s.end(), 8, 0xFF);
+    return s;
+}
+
+TEST_F(Core, VerifyPinDirectSequences) {
+    struct Case { const char* name; Lines keys; const char* finish; uint8_t timeOut; const char* sw; bool aborted; } cases[] = {
+        {"confirmed", {"00", "2B", "2B", "0D"}, "200 IOCTL SUCCESS 9000", 5, "9000", false},
+        {"wrong PIN", {"2B", "0D"}, "200 IOCTL SUCCESS 63C2", 5, "63C2", false},
+        {"dialog closed", {"0D"}, "500 SCardControl()=80100012: cancelled", 5, "6401", false},
+        {"pad cancel", {"1B"}, "200 IOCTL SUCCESS 6401", 5, "6401", false},
+        {"nobody finishes", {"00"}, "", 1, "6400", true},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        Ready();
+        size_t polls = 0;
+        fake_.answer = [&](const std::string& line) {
+            if (line.rfind("IOCTL 313524 ", 0) == 0) return Lines{"200 IOCTL SUCCESS"};
+            if (line == "IOCTL 313534") return Lines{"200 IOCTL SUCCESS " + c.keys[std::min(polls++, c.keys.size() - 1)]};
+            if (line == "IOCTL 313528") return Lines{c.finish};
+            if (line == "IOCTL 31354C") return Lines{"200 IOCTL SUCCESS"};
+            return Lines{"500 unexpected"};
+        };
+        std::vector<uint8_t> in = Structure(c.timeOut);
+        uint8_t out[8];
+        size_t n = 0;
+        ASSERT_EQ(session_->Control(PcscCtlCode(kFunctionVerifyPinDirect), in.data(), in.size(), out, sizeof out, &n),
+                  Result::Ok) << c.name;
+        char hex[17];
+        WriteHex(out, n, hex);
+        EXPECT_STREQ(hex, c.sw) << c.name;
+        EXPECT_EQ(fake_.sent.front().substr(0, 13), "IOCTL 313524 ") << c.name;
+        EXPECT_EQ(fake_.sent.back(), c.aborted ? "IOCTL 31354C" : "IOCTL 313528") << c.name;
+    }
+}
+
+TEST_F(Core, VerifyPinDirectRefusesWhatIsNotAVerify) {
+    Ready();
+    uint8_t out[8];
+    size_t n = 0;
+    for (std::vector<uint8_t> in : {Structure(5, 0x22), std::vector<uint8_t>(20, 0)}) {
+        EXPECT_EQ(session_->Control(PcscCtlCode(kFunctionVerifyPinDirect), in.data(), in.size(), out, sizeof out, &n),
+                  Result::Failed);
+    }
+    auto cut = Structure(5);
+    cut.pop_back();  // ulDataLength says one byte more
+    EXPECT_EQ(session_->Control(PcscCtlCode(kFunctionVerifyPinDirect), cut.data(), cut.size(), out, sizeof out, &n),
+              Result::Failed);
+    EXPECT_TRUE(fake_.sent.empty());
+}
+
+TEST_F(Core, ReferenceDataNeverLogged) {
+    Ready();
+    fake_.answer = [](const std::string&) { return Lines{"200 TRANSMIT SUCCESS 9000"}; };
+    Result result;
+    Transmit("002000010831323334FFFFFFFF", &result);
+    Transmit("00A4040002A0B1", &result);
+    EXPECT_FALSE(fake_.Logged("31323334"));
+    EXPECT_TRUE(fake_.Logged("A0B1"));
+}
+
+} // namespace
+} // namespace velmora::reader
+
+namespace velmora::reader {
+namespace {
+
+TEST_F(Core, PowerUpAsksForTheAtrEachTime) {
+    struct Case { const char* reply; Result result; } cases[] = {
+        {"200 GET_ATTRIBUTE SUCCESS 3B8001800101", Result::Ok},
+        {"200 GET_ATTRIBUTE NO_MEDIA", Result::NoCard},
+        {"200 GET_ATTRIBUTE SUCCESS ", Result::NoCard},  // an empty ATR: no card to power
+        {"200 GET_ATTRIBUTE SUCCESS 3B", Result::Ok},
+        {"500 SCardGetAttrib()=80100016", Result::Failed},
+    };
+    Ready();
+    uint8_t atr[kMaxAtr];
+    size_t n = 0;
+    for (const Case& c : cases) {
+        fake_.answer = [&](const std::string&) { return Lines{c.reply}; };
+        EXPECT_EQ(session_->PowerUp(atr, &n), c.result) << c.reply;
+        session_->PowerDown();
+    }
+    EXPECT_TRUE(session_->CachedAtr(atr, &n));
+    EXPECT_EQ(n, 1u);
+    const std::string tooLong = "200 GET_ATTRIBUTE SUCCESS " + std::string(2 * (kMaxAtr + 1), 'A');
+    fake_.answer = [&](const std::string&) { return Lines{tooLong}; };
+    EXPECT_EQ(session_->PowerUp(atr, &n), Result::Failed);
+    EXPECT_EQ(fake_.sent, Lines(6, "GET_ATTRIBUTE ATR_STRING"));
+    session_->Received("EVENT CARD REMOVED");  // the cached ATR goes with the card
+    EXPECT_FALSE(session_->CachedAtr(atr, &n));
+}
+
+} // namespace
+} // namespace velmora::reader
