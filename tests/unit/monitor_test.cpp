@@ -59,7 +59,7 @@ TEST_F(MonitorTest, EventLinesReachTheServerWithExactBytes) {
 TEST_F(MonitorTest, RemovalKeepsTheCardHandleAndOpenWithoutCardDropsIt) {
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     Open();
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     fakepcsc::RemoveCard(reader);
     Next();
     EXPECT_NE(velmora::g_card.card, 0u);
@@ -78,13 +78,13 @@ TEST_F(MonitorTest, RemovalKeepsTheCardHandleAndOpenWithoutCardDropsIt) {
 TEST_F(MonitorTest, ConnectionFromBeforeARemovalIsDroppedWhenACardComesBack) {
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     Open();
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     fakepcsc::RemoveCard(reader);
     EXPECT_EQ(Next().code, 2);
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     EXPECT_EQ(Next().code, 1);
     EXPECT_EQ(velmora::g_card.card, 0u);
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     EXPECT_EQ(fakepcsc::Seen().sharedConnects, 3);  // the list's probe and two connections
     EXPECT_EQ(fakepcsc::Seen().openHandles, 1);
 }
@@ -133,7 +133,7 @@ TEST_F(MonitorTest, ReopeningTheDialogNeverEndsTheEventChain) {
 TEST_F(MonitorTest, WaitFailureIsShownWithOrWithoutACardHandle) {
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     Open();
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     fakepcsc::Fail().statusChange = static_cast<LONG>(SCARD_E_NO_SERVICE);
     velmora::StartMonitor();  // a wait that fails at once
     CardEvent event = Next();
@@ -152,12 +152,12 @@ TEST_F(MonitorTest, ReopeningTheReaderRecoversFromAResourceManagerRestart) {
     ConnectServer();
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     Open();
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     fakepcsc::RestartService();
     EXPECT_EQ(Next().kind, CardEvent::Kind::WaitFailed);
     // Dead context or no service, depending on whether the wait had begun.
     EXPECT_EQ(dialog.status.rfind("SCardGetStatusChange()=801000", 0), 0u) << dialog.status;
-    EXPECT_EQ(Run("TRANSMIT T1 00").rfind("500 SCardTransmit()=80100003", 0), 0u);
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000").rfind("500 SCardTransmit()=80100003", 0), 0u);
     velmora::CloseReader(&dialog);
     shell.Deliver();
     network.sent.clear();
@@ -165,7 +165,7 @@ TEST_F(MonitorTest, ReopeningTheReaderRecoversFromAResourceManagerRestart) {
     EXPECT_TRUE(velmora::CardPresent());
     shell.Deliver();
     EXPECT_EQ(network.sent, "EVENT CARD INSERTED\n");
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     fakepcsc::RemoveCard(reader);
     EXPECT_EQ(Next().code, 2);  // events flow again
 }
