@@ -4,6 +4,9 @@
 #include "reader/readers.h"
 #include "ui/dialog.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 using velmora::CardEvent;
@@ -171,15 +174,79 @@ TEST_F(MonitorTest, ReopeningTheReaderRecoversFromAResourceManagerRestart) {
 }
 
 TEST_F(MonitorTest, ChangeWithoutEdgeUpdatesTheStateAndKeepsWaiting) {
-    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     Open();
-    // Same presence, a new event count: no edge.
-    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    // Still no card, a new event count: no edge.
+    fakepcsc::RemoveCard(reader);
     CardEvent event = Next();
     EXPECT_EQ(event.kind, CardEvent::Kind::StateOnly);
     EXPECT_EQ(velmora::g_card.readerState.dwCurrentState, static_cast<DWORD>(event.state));
-    fakepcsc::RemoveCard(reader);
-    EXPECT_EQ(Next().code, 2);
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    EXPECT_EQ(Next().code, 1);
+}
+
+// A swap faster than the wait: the card is present before and after, only
+// the count of card changes moved. The server hears both edges, and the
+// handle of the card that left is dropped.
+TEST_F(MonitorTest, SwapSeenOnlyInTheEventCountGivesRemovedThenInserted) {
+    ConnectServer();
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    Open();
+    for (int swap = 0; swap < 3; ++swap) {
+        EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
+        network.sent.clear();
+        fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);  // removed and inserted, counted as one
+        EXPECT_EQ(Next().code, velmora::kCardSwapped);
+        EXPECT_EQ(network.sent, "EVENT CARD REMOVED\nEVENT CARD INSERTED\n");
+        EXPECT_EQ(velmora::g_card.card, 0u);
+        EXPECT_TRUE(dialog.controls.cardPresent);
+    }
+    EXPECT_EQ(fakepcsc::Seen().openHandles, 0);
+}
+
+TEST(CardEdge, MovedCountWithACardOnBothSidesIsASwap) {
+    const unsigned long present = SCARD_STATE_PRESENT;
+    const unsigned long empty = SCARD_STATE_EMPTY;
+    struct Case {
+        unsigned long before, after;
+        int code;
+    } cases[] = {
+        {present | 0x10000, present | 0x30000, velmora::kCardSwapped},
+        {present | 0x10000, present | SCARD_STATE_INUSE | 0x20000, velmora::kCardSwapped},
+        {present | 0x10000, present | SCARD_STATE_INUSE | 0x10000, 0},
+        {present, present | 0x30000, 0},  // no count to compare with
+        {empty | 0x10000, empty | 0x30000, 0},
+        {present | 0x10000, empty | 0x20000, 2},
+        {empty | 0x20000, present | 0x30000, 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(velmora::CardEdge(c.before, c.after), c.code) << std::hex << c.before << " " << c.after;
+    }
+}
+
+// A resource manager that never releases the wait must not hang Close:
+// the retire gives up after its bound and the thread ends by itself later.
+TEST_F(MonitorTest, RetireGivesUpOnAWaitThatIgnoresTheCancel) {
+    velmora::SetMonitorRetireBound(std::chrono::milliseconds(100));
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    const int waits = fakepcsc::StatusWaits();
+    Open();
+    while (fakepcsc::StatusWaits() < waits + 2) std::this_thread::yield();  // Open's, monitor's
+    fakepcsc::IgnoreCancel(true);
+    auto before = std::chrono::steady_clock::now();
+    velmora::CloseReader(&dialog);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+    EXPECT_EQ(velmora::LiveMonitorThreads(), 1);
+    shell.Deliver();
+    velmora::OpenReader(&dialog);  // a new monitor beside the one left behind
+    shell.Deliver();
+    EXPECT_EQ(velmora::LiveMonitorThreads(), 2);
+
+    fakepcsc::IgnoreCancel(false);
+    fakepcsc::RemoveCard(reader);  // wakes both waits
+    EXPECT_EQ(Next().code, 2);     // from the current monitor only
+    while (velmora::LiveMonitorThreads() > 1) std::this_thread::yield();
+    EXPECT_EQ(shell.Pending(), 0u);
+    velmora::SetMonitorRetireBound(std::chrono::milliseconds(2000));
 }
 
 } // namespace
