@@ -232,7 +232,7 @@ def main():
     parser.add_argument("--soak", type=int, default=100000)
     parser.add_argument("--out", default=os.path.join(ROOT, "BENCHMARKS.md"))
     parser.add_argument("--baseline", help="an earlier build's velmora-client-e2e, measured beside this one")
-    parser.add_argument("--baseline-name", default="the earlier build")
+    parser.add_argument("--baseline-name", default="this build again")
     parser.add_argument("--events", type=int, default=100)
     args = parser.parse_args()
 
@@ -242,7 +242,7 @@ def main():
     try:
         os.environ.update(pcscd.env())
         # Alternate the paths so that other load on the machine falls on all.
-        baseline = args.baseline or CLIENT
+        baseline = args.baseline or CLIENT  # without one, this build twice
         rounds = [(direct_transmit(args.commands), through_client(pcscd, SELECT, args.commands),
                    through_echo(args.commands),
                    through_client(pcscd, SELECT, args.commands, baseline)) for _ in range(3)]

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libpcsclite-dev pcscd
-  util-linux mount python3
+  util-linux mount python3 strace
   qt6-base-dev xvfb xauth
   g++-mingw-w64-x86-64-posix
   wine wine64 fonts-wine nsis
