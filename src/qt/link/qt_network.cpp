@@ -31,13 +31,14 @@ QHostAddress FromNetworkOrder(uint32_t address) { return QHostAddress(ntohl(addr
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
-// Close may run inside the notifier's own signal: it goes later, and quiet
-// before its descriptor is closed.
-void Retire(std::unique_ptr<QSocketNotifier>& notifier) {
-    if (!notifier) return;
-    notifier->setEnabled(false);
-    notifier->disconnect();
-    notifier.release()->deleteLater();
+// Close may run inside the notifier's own signal: it goes later (or with
+// its parent, the network), and quiet before its descriptor is closed.
+void Retire(QSocketNotifier** notifier) {
+    if (*notifier == nullptr) return;
+    (*notifier)->setEnabled(false);
+    (*notifier)->disconnect();
+    (*notifier)->deleteLater();
+    *notifier = nullptr;
 }
 
 } // namespace
@@ -155,11 +156,11 @@ velmora::ConnectStart QtNetwork::StartConnect(uint32_t address, uint16_t port, u
             Qt::QueuedConnection);
         return velmora::ConnectStart::Pending;
     }
-    readNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+    readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
     readNotifier_->setEnabled(false);
-    connect(readNotifier_.get(), &QSocketNotifier::activated, this, [this] { Readable(); });
-    writeNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Write);
-    connect(writeNotifier_.get(), &QSocketNotifier::activated, this, [this] { Writable(); });
+    connect(readNotifier_, &QSocketNotifier::activated, this, [this] { Readable(); });
+    writeNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+    connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { Writable(); });
     return velmora::ConnectStart::Pending;
 }
 
@@ -283,8 +284,8 @@ void QtNetwork::Close() {
         lookupId_ = -1;
     }
     ++generation_;
-    Retire(readNotifier_);
-    Retire(writeNotifier_);
+    Retire(&readNotifier_);
+    Retire(&writeNotifier_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     connected_ = false;

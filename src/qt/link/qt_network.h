@@ -14,7 +14,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 namespace velmora::qt {
 
@@ -65,8 +64,8 @@ private:
     int fd_ = -1;
     uint32_t generation_ = 0;  // tells completions of a closed socket apart
     bool connected_ = false;
-    std::unique_ptr<QSocketNotifier> readNotifier_;
-    std::unique_ptr<QSocketNotifier> writeNotifier_;
+    QSocketNotifier* readNotifier_ = nullptr;  // children of this network
+    QSocketNotifier* writeNotifier_ = nullptr;
     // One read's bytes, taken by the readiness handler and handed to the
     // link's Receive; a read error waits there the same way.
     char received_[velmora::kPacketSize];
