@@ -110,7 +110,7 @@ int CardEdge(unsigned long before, unsigned long after) {
     const unsigned long countAfter = (after >> 16) & 0xFFFFul;
     bool presentBoth = (before & after & SCARD_STATE_PRESENT) != 0 &&
                        ((before | after) & SCARD_STATE_EMPTY) == 0;
-    if (code == 0 && presentBoth && countBefore != 0 && countAfter != countBefore) code = 3;
+    if (code == 0 && presentBoth && countBefore != 0 && countAfter != countBefore) code = kCardSwapped;
     return code;
 }
 
