@@ -60,8 +60,10 @@ def play(command, count, start_client):
                 started = time.monotonic()
             if " commands, " in line:
                 summary = line
-        elapsed = time.monotonic() - started
+        elapsed = time.monotonic() - started if started is not None else 0.0
         server.wait()
+        if started is None:  # no commands: only the start and the end were wanted
+            return 0, 0, 0.0
         m = re.search(r"median (\d+) us, p99 (\d+) us", summary)
         return int(m.group(1)), int(m.group(2)), count / elapsed
     finally:
