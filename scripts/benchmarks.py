@@ -15,6 +15,7 @@ import argparse
 import collections
 import os
 import re
+import select
 import shutil
 import socket
 import statistics
@@ -26,6 +27,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import e2e_harness  # noqa: E402
+from mends_e2e_test import PCSC_PROGRAM  # noqa: E402
 from e2e_harness import BUILD, CLIENT, SERVER, Client, PrivatePcscd  # noqa: E402
 import soak  # noqa: E402
 
@@ -71,24 +73,42 @@ def play(command, count, start_client):
         os.unlink(script)
 
 
-def through_client(pcscd, command, count, binary=CLIENT, wrapper=()):
+def through_client(pcscd, command, count, binary=CLIENT):
     def start(port):
         e2e_harness.CLIENT = binary
         try:
-            return Client(port, pcscd, wrapper=wrapper).close
+            return Client(port, pcscd).close
         finally:
             e2e_harness.CLIENT = CLIENT
     return play(command, count, start)
 
 
 def syscalls_per_command(pcscd, binary, count):
-    """System calls of the client's process per TRANSMIT, by name: an strace
-    of count commands less one of none, so that start-up cancels out."""
+    """System calls of the client's process per TRANSMIT, by name: strace
+    attached to every thread of a running client over count commands, less
+    the same over none, so that the greeting and the end cancel out."""
     totals = []
     for n in (0, count):
         with tempfile.NamedTemporaryFile(suffix=".strace", delete=False) as f:
             trace = f.name
-        through_client(pcscd, SELECT, n, binary, wrapper=("strace", "-f", "-qq", "-o", trace))
+
+        def start(port):
+            e2e_harness.CLIENT = binary
+            try:
+                client = Client(port, pcscd)
+            finally:
+                e2e_harness.CLIENT = CLIENT
+            tracer = subprocess.Popen(["strace", "-f", "-qq", "-o", trace, "-p", str(client.proc.pid)],
+                                      stderr=subprocess.DEVNULL)
+            time.sleep(0.3)  # attached before the first command, due a second after start
+
+            def stop():
+                tracer.send_signal(2)  # detaches
+                tracer.wait()
+                client.close()
+            return stop
+
+        play(SELECT, n, start)
         calls = collections.Counter()
         with open(trace, errors="replace") as f:
             for line in f:
@@ -103,38 +123,54 @@ def syscalls_per_command(pcscd, binary, count):
 
 def event_latency(pcscd, count):
     """Median and p99 (us) from a card change on the simulated reader's
-    control channel to the event line at the server, for insertions and
-    removals, and pcscd's own figure for a waiting SCardGetStatusChange."""
+    control channel to the event line at the server, for removals and
+    insertions; in the same runs, the same for another pcsc-lite program's
+    waiting SCardGetStatusChange to return with the change (pcscd's own
+    notification, taken the same way)."""
     server = soak.RawServer()
     client = Client(server.port, pcscd)
     control = socket.socket(socket.AF_UNIX)
+    waiter = subprocess.Popen([sys.executable, "-c", PCSC_PROGRAM, "count", pcscd.readers()[0]],
+                              env=dict(os.environ, **pcscd.env()), stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE)
+    client_samples = {"removal": [], "insertion": []}
+    pcscd_samples = {"removal": [], "insertion": []}
     try:
         server.accept()
         client.wait_state(lambda s: s["link"] >= 4 and s["1006"]["checked"], "an open reader")
         control.connect(pcscd.reader(0).path)
         replies = control.makefile("rb")
-        samples = {"INSERT": [], "REMOVE": []}
+        waiter.stdin.write(b"0\n")
+        waiter.stdin.flush()
+        changes = int(waiter.stdout.readline())
         for i in range(2 * count):
-            command = "REMOVE" if i % 2 == 0 else "INSERT"
-            time.sleep(0.1)  # the monitor waits again, the dialog has drawn the last one
+            what = "removal" if i % 2 == 0 else "insertion"
+            changes += 1
+            waiter.stdin.write(b"%d\n" % changes)  # waits from now on
+            waiter.stdin.flush()
+            time.sleep(0.1)  # both waits set again, the dialog has drawn the last event
             began = time.perf_counter()
-            control.sendall(command.encode() + b"\n")
-            line = server.line()
-            samples[command].append((time.perf_counter() - began) * 1e6)
+            control.sendall(b"REMOVE\n" if what == "removal" else b"INSERT\n")
+            pending = {server.conn.fileno(): "client", waiter.stdout.fileno(): "pcscd"}
+            while pending:
+                ready, _, _ = select.select(list(pending), [], [], 10)
+                if not ready:
+                    raise AssertionError("a card event was not seen")
+                for fd in ready:
+                    took = (time.perf_counter() - began) * 1e6
+                    os.read(fd, 4096)
+                    (client_samples if pending.pop(fd) == "client" else pcscd_samples)[what].append(took)
             replies.readline()
-            assert line == "EVENT CARD %s" % ("REMOVED" if command == "REMOVE" else "INSERTED"), line
     finally:
+        waiter.stdin.close()
+        waiter.wait(20)
         control.close()
         client.close()
         server.close()
-    out = subprocess.run([os.path.join(BUILD, "bench", "bench_pcsc"), "1", str(count), "1"],
-                         capture_output=True, text=True, check=True).stdout
-    direct = {}
-    for what in ("insertion", "removal"):
-        m = re.search(what + r" seen, driver's event wait\s+n=\d+\s+median\s+([\d.]+) us\s+p99\s+([\d.]+) us", out)
-        direct[what] = (float(m.group(1)), float(m.group(2)))
-    return {"insertion": (percentile(samples["INSERT"], 50), percentile(samples["INSERT"], 99)),
-            "removal": (percentile(samples["REMOVE"], 50), percentile(samples["REMOVE"], 99))}, direct
+
+    def figures(samples):
+        return {k: (percentile(v, 50), percentile(v, 99)) for k, v in samples.items()}
+    return figures(client_samples), figures(pcscd_samples)
 
 
 def percentile(samples, p):
@@ -294,7 +330,6 @@ with its dialog open.
 | `{SELECT}` through server peer, client and pcscd | {t50} µs | {t99} µs | {tps:.0f} |
 | `STATE` through server peer and client (no PC/SC call) | {s50} µs | {s99} µs | {sps:.0f} |
 | a line through server peer and a client that answers at once (`bench_echo`): peer and sockets | {e50} µs | {e99} µs | {eps:.0f} |
-
 | the same `TRANSMIT` through {args.baseline_name} | {b50} µs | {b99} µs | {bps:.0f} |
 
 - Ratio of the client's round trip to the direct one: **{t50 / d50:.1f}×** at the median.
@@ -318,15 +353,17 @@ with its dialog open.
 ## Card events
 
 From the `REMOVE` or `INSERT` line on the simulated reader's control channel to the event line
-at the server, over {args.events} of each, against pcscd's own notification of a waiting
-`SCardGetStatusChange` for the same change (`bench_pcsc`):
+at the server, over {args.events} of each, against pcscd's own notification: another pcsc-lite
+program's waiting `SCardGetStatusChange` returning with the same change, timed by the same
+Python loop in the same runs:
 
 | Change | client, median | client, p99 | pcscd alone, median | pcscd alone, p99 | the client adds |
 |---|---|---|---|---|---|
 {event_rows}
 
-The client's part is the monitor thread's wake-up, the hand-over to the user-interface thread
-and the send of the line; the client figure is taken in Python, pcscd's in C++.
+The client's part is its monitor thread's wake-up in pcsc-lite's status wait (which reads every
+reader's state again before it returns), the hand-over to the user-interface thread and the send
+of the line.
 
 ## The Windows build under Wine
 
