@@ -135,7 +135,11 @@ TEST_F(MonitorTest, ReopeningTheDialogNeverEndsTheEventChain) {
 
 TEST_F(MonitorTest, WaitFailureIsShownWithOrWithoutACardHandle) {
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    const int waits = fakepcsc::StatusWaits();
     Open();
+    // The Open's monitor must be waiting before the failure is set up, or its
+    // own first wait fails and posts a stale event first.
+    while (fakepcsc::StatusWaits() < waits + 2) std::this_thread::yield();
     EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     fakepcsc::Fail().statusChange = static_cast<LONG>(SCARD_E_NO_SERVICE);
     velmora::StartMonitor();  // a wait that fails at once
