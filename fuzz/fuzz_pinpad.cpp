@@ -236,8 +236,8 @@ private:
         }
     }
 
-    // An emulated finish that reached the card sent the confirmed PIN (or
-    // none, when no OK came since the dialog opened), once, and wiped it.
+    // An emulated finish that reached the card sent the PIN the user
+    // confirmed with OK in this entry, once, and wiped it.
     void CheckVerifySent(int transmitsBefore) {
         int sent = fakepcsc::Seen().transmits - transmitsBefore;
         if (sent == 0) return;
@@ -259,10 +259,14 @@ private:
     void CheckState(uint8_t op) {
         FakePinView* view = OpenView();
         if (shell_.pinDialogsCreated != model_.dialogsSeen) {
-            // A new entry: nothing confirmed yet, finishing now sends no digits.
+            // A new entry: nothing confirmed yet, so a finish may send nothing.
             model_.dialogsSeen = shell_.pinDialogsCreated;
-            model_.pinPending = true;
+            model_.pinPending = false;
             model_.pin.clear();
+            // The typed PIN only ever goes into a VERIFY.
+            if (g_pinpad.verifyApdu[1] != 0x20 && g_pinpad.verifyApdu[1] != 0x21) {
+                fuzz::Fail("entry opened for a template with INS %02X", g_pinpad.verifyApdu[1]);
+            }
         }
         if (view != nullptr && (view != &shell_.PinView() || view->destroyed)) {
             fuzz::Fail("after op %u the core holds a PIN dialog that is gone", op);

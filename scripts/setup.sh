@@ -9,7 +9,6 @@ set -euo pipefail
 demo_packages=(
   cmake ninja-build g++ pkg-config
   libpcsclite-dev pcscd
-  pcsc-tools opensc
   util-linux mount python3
   qt6-base-dev
 )
@@ -17,7 +16,8 @@ demo_packages=(
 # fuzzing, and the Debian packages with their checks.
 more_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth
+  pcsc-tools opensc
+  xvfb xauth strace
   g++-mingw-w64-x86-64-posix
   wine wine64 fonts-wine nsis
   clang-14 libclang-rt-14-dev

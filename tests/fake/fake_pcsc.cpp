@@ -52,6 +52,7 @@ struct State {
     SCARDCONTEXT nextContext;
     SCARDCONTEXT firstLiveContext;
     uint64_t cancelGeneration;
+    bool ignoreCancel;
     Failures failures;
     Calls calls;
 };
@@ -115,6 +116,16 @@ void InsertCard(int reader, DWORD protocols, const uint8_t* atr, size_t atrLengt
         ++r.events;
     }
     g_changed.notify_all();
+}
+
+int StatusWaits() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_state.calls.statusChanges;
+}
+
+void IgnoreCancel(bool ignore) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_state.ignoreCancel = ignore;
 }
 
 void RemoveCard(int reader) {
@@ -362,6 +373,7 @@ LONG SCardGetStatusChange(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE
 LONG SCardCancel(SCARDCONTEXT) {
     {
         std::lock_guard<std::mutex> lock(g_mutex);
+        if (g_state.ignoreCancel) return SCARD_S_SUCCESS;
         ++g_state.cancelGeneration;
     }
     g_changed.notify_all();

@@ -65,6 +65,12 @@ void SetAttribute(DWORD id, const uint8_t* data, size_t length);
 // its own buffer size before asking the driver.
 void SetAttribRequestLimit(DWORD limit);
 
+// SCardCancel answers success but wakes no wait, as a stuck resource
+// manager would.
+void IgnoreCancel(bool ignore);
+// SCardGetStatusChange calls so far, read safely while monitors run.
+int StatusWaits();
+
 // The resource manager restarts: every context and card handle from before
 // is dead (SCARD_E_INVALID_HANDLE), and waits on them end.
 void RestartService();

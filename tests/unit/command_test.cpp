@@ -90,7 +90,7 @@ TEST_F(CommandTest, StateAndCardFollowTheRecordedPresentBitWithoutAsking) {
 TEST_F(CommandTest, EjectTellsWhetherAConnectionIsHeld) {
     OpenReader(true);
     EXPECT_EQ(Run("EJECT"), "200 EJECT NO_MEDIA");
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     EXPECT_EQ(Run("EJECT"), "200 EJECT NOT_SUPPORTED");
 }
 
@@ -99,7 +99,7 @@ TEST_F(CommandTest, EjectTellsWhetherAConnectionIsHeld) {
 TEST_F(CommandTest, TransmitConnectsBeforeItLooksAtTheProtocol) {
     OpenReader(false);
     EXPECT_EQ(Run("TRANSMIT X9 00"), "200 TRANSMIT NO_MEDIA");
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT NO_MEDIA");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT NO_MEDIA");
     EXPECT_EQ(Seen().directConnects, 0);  // TRANSMIT never talks to the reader alone
 }
 
@@ -110,43 +110,84 @@ TEST_F(CommandTest, TransmitProtocolFollowsTheCommand) {
     EXPECT_EQ(Run("transmit t0 00a4040007"), "200 TRANSMIT SUCCESS 9000");
     EXPECT_EQ(Seen().lastPciProtocol, static_cast<DWORD>(SCARD_PROTOCOL_T0));
     EXPECT_EQ(Seen().lastSentLength, 5u);
-    EXPECT_EQ(Run("TRANSMIT T1"), "200 TRANSMIT SUCCESS 9000");
+    EXPECT_EQ(Run("TRANSMIT T100B00000"), "200 TRANSMIT SUCCESS 9000");  // no blank needed
     EXPECT_EQ(Seen().lastPciProtocol, static_cast<DWORD>(SCARD_PROTOCOL_T1));
-    EXPECT_EQ(Seen().lastSentLength, 0u);
-    EXPECT_EQ(Run("TRANSMIT T100B0"), "200 TRANSMIT SUCCESS 9000");  // no blank needed
-    EXPECT_EQ(Seen().lastSentLength, 2u);
+    EXPECT_EQ(Seen().lastSentLength, 4u);
     EXPECT_EQ(Run("TRANSMIT T2 00"), "500 invalid protocol in TRANSMIT T2 00");
     EXPECT_EQ(Run("TRANSMIT T"), "500 invalid protocol in TRANSMIT T");
     EXPECT_EQ(Run("TRANSMIT "), "500 invalid protocol in TRANSMIT ");
     EXPECT_EQ(Seen().sharedConnects, 1);  // one connection serves them all
 }
 
+// No APDU is shorter than its header; the reader never sees one.
+TEST_F(CommandTest, TransmitShorterThanAnApduHeaderIsRefusedWithoutTheReader) {
+    OpenReader(true, SCARD_PROTOCOL_T1);
+    char text[1000];
+    velmora::SystemMessageText(SCARD_E_INVALID_PARAMETER, text, sizeof text);
+    const std::string refusal = std::string("500 SCardTransmit()=80100004: ") + text;
+    for (const char* line : {"TRANSMIT T1", "TRANSMIT T1 ", "TRANSMIT T0 00", "TRANSMIT T1 00A4",
+                             "TRANSMIT T1 00A404", "TRANSMIT T1 00A404G"}) {
+        EXPECT_EQ(Run(line), refusal) << line;
+    }
+    EXPECT_EQ(Seen().transmits, 0);
+    EXPECT_EQ(Run("TRANSMIT T1 00A40400"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Seen().transmits, 1);
+}
+
 TEST_F(CommandTest, TransmitAnswerSizeLimits) {
     OpenReader(true);
     SetTransmitAnswer(0);
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     SetTransmitAnswer(488, 0xAB);
-    std::string reply = Run("TRANSMIT T1 00");
+    std::string reply = Run("TRANSMIT T1 00B00000");
     EXPECT_EQ(reply.size(), 997u);
     std::string hex;
     for (int i = 0; i < 488; ++i) hex += "AB";
     EXPECT_EQ(reply, "200 TRANSMIT SUCCESS " + hex);
     SetTransmitAnswer(489);
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "500 transmit-buffer too short, 489 bytes, 998 chars");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "500 transmit-buffer too short, 489 bytes, 998 chars");
     SetTransmitAnswer(1000);
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "500 transmit-buffer too short, 1000 bytes, 998 chars");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "500 transmit-buffer too short, 1000 bytes, 998 chars");
 }
 
-TEST_F(CommandTest, TransmitFailureKeepsTheCardConnection) {
-    OpenReader(true);
-    fakepcsc::Fail().transmit = static_cast<LONG>(SCARD_W_REMOVED_CARD);
-    EXPECT_EQ(Run("TRANSMIT T1 00"),
-              "500 SCardTransmit()=80100069: The smart card has been removed, so further "
-              "communication is not possible.");
-    EXPECT_NE(velmora::g_card.card, 0u);
-    fakepcsc::Fail().transmit = 0;
-    fakepcsc::Fail().transmit = static_cast<LONG>(0x80100099);
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "500 SCardTransmit()=80100099: Unknown status 0x80100099.");
+// A removed or reset card's handle fails for good: that failure is answered
+// once, then the next command connects anew. Other failures keep the handle.
+TEST_F(CommandTest, TransmitFailureKeepsTheCardConnectionUnlessTheCardChanged) {
+    struct Case {
+        LONG status;
+        const char* command;
+        const char* reply;
+        bool dropped;
+    } cases[] = {
+        {static_cast<LONG>(SCARD_W_REMOVED_CARD), "TRANSMIT T1 00B00000",
+         "500 SCardTransmit()=80100069: The smart card has been removed, so further "
+         "communication is not possible.", true},
+        {static_cast<LONG>(SCARD_W_RESET_CARD), "TRANSMIT T1 00B00000",
+         "500 SCardTransmit()=80100068: The smart card has been reset, so any shared state "
+         "information is invalid.", true},
+        {static_cast<LONG>(SCARD_W_RESET_CARD), "IOCTL 42", "500 SCardControl()=80100068: ", true},
+        {static_cast<LONG>(SCARD_W_REMOVED_CARD), "GET_ATTRIBUTE ATR_STRING",
+         "500 SCardGetAttrib()=80100069", true},
+        {static_cast<LONG>(0x80100099), "TRANSMIT T1 00B00000",
+         "500 SCardTransmit()=80100099: Unknown status 0x80100099.", false},
+        {static_cast<LONG>(SCARD_E_NOT_TRANSACTED), "IOCTL 42", "500 SCardControl()=80100016: ",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        TearDown();
+        SetUp();
+        OpenReader(true);
+        EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
+        fakepcsc::Fail().transmit = c.status;
+        fakepcsc::Fail().control = c.status;
+        fakepcsc::Fail().getAttrib = c.status;
+        EXPECT_EQ(Run(c.command).rfind(c.reply, 0), 0u);
+        EXPECT_EQ(velmora::g_card.card == 0, c.dropped);
+        fakepcsc::Fail() = {};
+        EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
+        EXPECT_EQ(Seen().sharedConnects, c.dropped ? 2 : 1);
+    }
 }
 
 // --- IOCTL -----------------------------------------------------------------
@@ -210,7 +251,7 @@ TEST_F(CommandTest, DirectConnectionLastsOnlyForItsCommand) {
 
 TEST_F(CommandTest, CardConnectionOutlivesIoctlAndGetAttribute) {
     OpenReader(true);
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     SCARDHANDLE held = velmora::g_card.card;
     Run("IOCTL 1");
     Run("GET_ATTRIBUTE VENDOR_NAME");

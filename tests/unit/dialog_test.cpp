@@ -103,7 +103,7 @@ TEST_F(ReaderListTest, ContextIsKeptWhileACardConnectionIsHeld) {
     velmora::FillReaderList(&dialog);
     velmora::OpenReader(&dialog);
     shell.Deliver();
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     SCARDCONTEXT before = velmora::g_card.context;
     velmora::FillReaderList(&dialog);
     EXPECT_EQ(velmora::g_card.context, before);

@@ -50,7 +50,7 @@ TEST_F(NoDialog, CommandPathAllocatesNothing) {
     std::string apdu = "TRANSMIT T1 " + std::string(2 * 255, 'A');
     const char* lines[] = {
         "", "STATE", "CARD", "EJECT", "POWER ON", "SET_ATTRIBUTE 1", "SET_PROTOCOL 1", "SWALLOW 1",
-        apdu.c_str(), "TRANSMIT T0 00A4", "TRANSMIT TX 00", "IOCTL 313520", "IOCTL 0",
+        apdu.c_str(), "TRANSMIT T0 00A40400", "TRANSMIT TX 00", "IOCTL 313520", "IOCTL 0",
         "GET_ATTRIBUTE VENDOR_NAME", "GET_ATTRIBUTE NOPE", "BAD\x01", "NOSUCH",
     };
     char reply[1000];
@@ -63,7 +63,7 @@ TEST_F(NoDialog, CommandPathAllocatesNothing) {
         velmora::g_card.readerState.dwCurrentState = SCARD_STATE_EMPTY;
         velmora::InterpretCommand("IOCTL 1", reply);
         velmora::InterpretCommand("GET_ATTRIBUTE VENDOR_NAME", reply);
-        velmora::InterpretCommand("TRANSMIT T1 00", reply);
+        velmora::InterpretCommand("TRANSMIT T1 00B00000", reply);
         velmora::g_card.readerState.dwCurrentState = SCARD_STATE_PRESENT;
     }
     g_counting = false;

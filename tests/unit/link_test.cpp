@@ -131,6 +131,10 @@ TEST_F(LinkTest, LookupThatCannotStartGivesTheControlsBack) {
     velmora::ConnectionDialogCommand(&dialog, velmora::kIdConnect, 0);
     EXPECT_EQ(g_link.state, 0);
     EXPECT_EQ(dialog.status, "Namensaufl\xF6sung konnte nicht gestartet werden");
+    EXPECT_TRUE(dialog.controls.hostEnabled);
+    EXPECT_TRUE(dialog.controls.portEnabled);
+    EXPECT_TRUE(dialog.controls.connectEnabled);
+    EXPECT_FALSE(dialog.controls.disconnectEnabled);
 }
 
 TEST_F(LinkTest, FailedSendEndsTheConnection) {

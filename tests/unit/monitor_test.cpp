@@ -4,6 +4,9 @@
 #include "reader/readers.h"
 #include "ui/dialog.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 using velmora::CardEvent;
@@ -59,7 +62,7 @@ TEST_F(MonitorTest, EventLinesReachTheServerWithExactBytes) {
 TEST_F(MonitorTest, RemovalKeepsTheCardHandleAndOpenWithoutCardDropsIt) {
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     Open();
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     fakepcsc::RemoveCard(reader);
     Next();
     EXPECT_NE(velmora::g_card.card, 0u);
@@ -78,13 +81,13 @@ TEST_F(MonitorTest, RemovalKeepsTheCardHandleAndOpenWithoutCardDropsIt) {
 TEST_F(MonitorTest, ConnectionFromBeforeARemovalIsDroppedWhenACardComesBack) {
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     Open();
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     fakepcsc::RemoveCard(reader);
     EXPECT_EQ(Next().code, 2);
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     EXPECT_EQ(Next().code, 1);
     EXPECT_EQ(velmora::g_card.card, 0u);
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     EXPECT_EQ(fakepcsc::Seen().sharedConnects, 3);  // the list's probe and two connections
     EXPECT_EQ(fakepcsc::Seen().openHandles, 1);
 }
@@ -132,8 +135,12 @@ TEST_F(MonitorTest, ReopeningTheDialogNeverEndsTheEventChain) {
 
 TEST_F(MonitorTest, WaitFailureIsShownWithOrWithoutACardHandle) {
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    const int waits = fakepcsc::StatusWaits();
     Open();
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    // The Open's monitor must be waiting before the failure is set up, or its
+    // own first wait fails and posts a stale event first.
+    while (fakepcsc::StatusWaits() < waits + 2) std::this_thread::yield();
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     fakepcsc::Fail().statusChange = static_cast<LONG>(SCARD_E_NO_SERVICE);
     velmora::StartMonitor();  // a wait that fails at once
     CardEvent event = Next();
@@ -152,12 +159,12 @@ TEST_F(MonitorTest, ReopeningTheReaderRecoversFromAResourceManagerRestart) {
     ConnectServer();
     fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     Open();
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     fakepcsc::RestartService();
     EXPECT_EQ(Next().kind, CardEvent::Kind::WaitFailed);
     // Dead context or no service, depending on whether the wait had begun.
     EXPECT_EQ(dialog.status.rfind("SCardGetStatusChange()=801000", 0), 0u) << dialog.status;
-    EXPECT_EQ(Run("TRANSMIT T1 00").rfind("500 SCardTransmit()=80100003", 0), 0u);
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000").rfind("500 SCardTransmit()=80100003", 0), 0u);
     velmora::CloseReader(&dialog);
     shell.Deliver();
     network.sent.clear();
@@ -165,21 +172,85 @@ TEST_F(MonitorTest, ReopeningTheReaderRecoversFromAResourceManagerRestart) {
     EXPECT_TRUE(velmora::CardPresent());
     shell.Deliver();
     EXPECT_EQ(network.sent, "EVENT CARD INSERTED\n");
-    EXPECT_EQ(Run("TRANSMIT T1 00"), "200 TRANSMIT SUCCESS");
+    EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
     fakepcsc::RemoveCard(reader);
     EXPECT_EQ(Next().code, 2);  // events flow again
 }
 
 TEST_F(MonitorTest, ChangeWithoutEdgeUpdatesTheStateAndKeepsWaiting) {
-    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
     Open();
-    // Same presence, a new event count: no edge.
-    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    // Still no card, a new event count: no edge.
+    fakepcsc::RemoveCard(reader);
     CardEvent event = Next();
     EXPECT_EQ(event.kind, CardEvent::Kind::StateOnly);
     EXPECT_EQ(velmora::g_card.readerState.dwCurrentState, static_cast<DWORD>(event.state));
-    fakepcsc::RemoveCard(reader);
-    EXPECT_EQ(Next().code, 2);
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    EXPECT_EQ(Next().code, 1);
+}
+
+// A swap faster than the wait: the card is present before and after, only
+// the count of card changes moved. The server hears both edges, and the
+// handle of the card that left is dropped.
+TEST_F(MonitorTest, SwapSeenOnlyInTheEventCountGivesRemovedThenInserted) {
+    ConnectServer();
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    Open();
+    for (int swap = 0; swap < 3; ++swap) {
+        EXPECT_EQ(Run("TRANSMIT T1 00B00000"), "200 TRANSMIT SUCCESS");
+        network.sent.clear();
+        fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);  // removed and inserted, counted as one
+        EXPECT_EQ(Next().code, velmora::kCardSwapped);
+        EXPECT_EQ(network.sent, "EVENT CARD REMOVED\nEVENT CARD INSERTED\n");
+        EXPECT_EQ(velmora::g_card.card, 0u);
+        EXPECT_TRUE(dialog.controls.cardPresent);
+    }
+    EXPECT_EQ(fakepcsc::Seen().openHandles, 0);
+}
+
+TEST(CardEdge, MovedCountWithACardOnBothSidesIsASwap) {
+    const unsigned long present = SCARD_STATE_PRESENT;
+    const unsigned long empty = SCARD_STATE_EMPTY;
+    struct Case {
+        unsigned long before, after;
+        int code;
+    } cases[] = {
+        {present | 0x10000, present | 0x30000, velmora::kCardSwapped},
+        {present | 0x10000, present | SCARD_STATE_INUSE | 0x20000, velmora::kCardSwapped},
+        {present | 0x10000, present | SCARD_STATE_INUSE | 0x10000, 0},
+        {present, present | 0x30000, 0},  // no count to compare with
+        {empty | 0x10000, empty | 0x30000, 0},
+        {present | 0x10000, empty | 0x20000, 2},
+        {empty | 0x20000, present | 0x30000, 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(velmora::CardEdge(c.before, c.after), c.code) << std::hex << c.before << " " << c.after;
+    }
+}
+
+// A resource manager that never releases the wait must not hang Close:
+// the retire gives up after its bound and the thread ends by itself later.
+TEST_F(MonitorTest, RetireGivesUpOnAWaitThatIgnoresTheCancel) {
+    velmora::SetMonitorRetireBound(std::chrono::milliseconds(100));
+    fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1);
+    const int waits = fakepcsc::StatusWaits();
+    Open();
+    while (fakepcsc::StatusWaits() < waits + 2) std::this_thread::yield();  // Open's, monitor's
+    fakepcsc::IgnoreCancel(true);
+    auto before = std::chrono::steady_clock::now();
+    velmora::CloseReader(&dialog);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+    EXPECT_EQ(velmora::LiveMonitorThreads(), 1);
+    shell.Deliver();
+    velmora::OpenReader(&dialog);  // a new monitor beside the one left behind
+    shell.Deliver();
+    EXPECT_EQ(velmora::LiveMonitorThreads(), 2);
+
+    fakepcsc::IgnoreCancel(false);
+    fakepcsc::RemoveCard(reader);  // wakes both waits
+    EXPECT_EQ(Next().code, 2);     // from the current monitor only
+    while (velmora::LiveMonitorThreads() > 1) std::this_thread::yield();
+    EXPECT_EQ(shell.Pending(), 0u);
+    velmora::SetMonitorRetireBound(std::chrono::milliseconds(2000));
 }
 
 } // namespace

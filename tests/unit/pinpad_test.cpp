@@ -133,6 +133,44 @@ TEST_F(PinPadTest, StartNeedsTheHeaderOfTheVerifyApdu) {
     EXPECT_EQ(g_pinpad.verifyApdu[1], 0x20);
 }
 
+// The typed PIN goes only into a VERIFY: a decipher or an append-record
+// template would let the server read it back from the card.
+TEST_F(PinPadTest, StartWhoseTemplateIsNotAVerifyIsRefusedBeforeAnyDialog) {
+    struct Case {
+        std::vector<uint8_t> abData;
+        uint8_t dataLength;  // low byte of ulDataLength
+        bool accepted;
+    } cases[] = {
+        {{0x00, 0x20, 0x00, 0x81}, 4, true},
+        {{0x00, 0x21, 0x00, 0x81}, 4, true},
+        {{0x00, 0x2A, 0x80, 0x86}, 4, false},  // PSO DECIPHER
+        {{0x00, 0xE2, 0x00, 0x00}, 4, false},  // APPEND RECORD
+        {{0x00, 0x24, 0x00, 0x81}, 4, false},  // CHANGE REFERENCE DATA
+        {{0x00, 0x20, 0x00, 0x81}, 1, false},  // the finish would use the zeroed INS
+        {{0x00, 0xB2, 0x00, 0x81}, 0, false},  // the reader would see a READ RECORD
+    };
+    for (bool mapped : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << "mapped " << mapped << " INS " << int(c.abData[1])
+                                            << " length " << int(c.dataLength));
+            velmora::ResetPinPad();
+            velmora::ClosePinDialog();
+            g_card.features = {};
+            if (mapped) Mapped();
+            const int controls = fakepcsc::Seen().controls;
+            std::vector<uint8_t> in(19 + c.abData.size(), 0);
+            in[5] = 8;
+            in[15] = c.dataLength;
+            for (size_t i = 0; i < c.abData.size(); ++i) in[19 + i] = c.abData[i];
+            auto r = Control(kPinPadVerifyStart, in);
+            EXPECT_EQ(r->status, c.accepted ? SCARD_S_SUCCESS : SCARD_E_SYSTEM_CANCELLED);
+            EXPECT_EQ(velmora::PinDialog() != nullptr, c.accepted);
+            EXPECT_EQ(fakepcsc::Seen().controls - controls, c.accepted && mapped ? 1 : 0);
+            EXPECT_EQ(g_pinpad.maxLength, c.accepted ? 8 : 0);
+        }
+    }
+}
+
 TEST_F(PinPadTest, SecondStartIsRefusedWhileTheDialogIsOpen) {
     for (bool mapped : {false, true}) {
         velmora::ResetPinPad();
@@ -154,7 +192,7 @@ TEST_F(PinPadTest, SecondStartIsRefusedWhileTheDialogIsOpen) {
 }
 
 TEST_F(PinPadTest, AbDataIsCopiedWithinItsLengthTheInputAndTheBuffer) {
-    Start({0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7});
+    Start({0xA0, 0x20, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7});
     velmora::ClosePinDialog();
 
     // ulDataLength 256: only its low byte counts, so nothing is copied.
@@ -167,7 +205,7 @@ TEST_F(PinPadTest, AbDataIsCopiedWithinItsLengthTheInputAndTheBuffer) {
     velmora::ClosePinDialog();
 
     // ulDataLength 13 with 25 input bytes: the 6 that are there.
-    in = StartRequest({0x10, 0x11, 0x12, 0x13, 0x14, 0x15});
+    in = StartRequest({0x10, 0x21, 0x12, 0x13, 0x14, 0x15});
     in[15] = 13;
     EXPECT_EQ(Control(kPinPadVerifyStart, in)->status, SCARD_S_SUCCESS);
     EXPECT_EQ(g_pinpad.verifyApdu[5], 0x15);
@@ -177,7 +215,7 @@ TEST_F(PinPadTest, AbDataIsCopiedWithinItsLengthTheInputAndTheBuffer) {
     // 255 bytes of abData: the buffer's 100.
     in = StartRequest({});
     in[15] = 255;
-    for (int i = 0; i < 255; ++i) in.push_back(static_cast<uint8_t>(i));
+    for (int i = 0; i < 255; ++i) in.push_back(static_cast<uint8_t>(i == 1 ? 0x20 : i));
     EXPECT_EQ(Control(kPinPadVerifyStart, in)->status, SCARD_S_SUCCESS);
     EXPECT_EQ(g_pinpad.verifyApdu[99], 99);
 }
@@ -249,7 +287,8 @@ TEST_F(PinPadTest, EmulatedKeysFollowTheFieldOneStepPerPoll) {
         {"OK before every digit was polled", true, "+1234 ?2B ok ?0D ?0D f4 =-1"},
         {"OK at once", true, "ok ?0D f0"},
         {"closed", true, "+12 ?2B close ?0D =-1 f-"},
-        {"finished while open", true, "+12 ?2B f0 =-1 ?00 +3 ?00 ok ?0D f-"},
+        {"finish before OK", true, "+12 ?2B f- =1 ?2B +3 ?2B ok ?0D f3 f-"},
+        {"finish with nothing typed", true, "f- f- abort f-"},
         {"aborted", true, "+1 ?2B abort ?0D f-"},
         {"finished twice", true, "+4711 ok f4 f-"},
     };
@@ -303,22 +342,28 @@ TEST_F(PinPadTest, PinIsUsedOnceAndWipedAfterSending) {
     EXPECT_EQ(Sent().size(), 5u);
 }
 
-// A confirmed PIN that no finish can send any more is not kept: not after
-// an abort, and not when OK comes after the entry has already ended.
+// A confirmed PIN that no finish can send any more is not kept.
 TEST_F(PinPadTest, PinOfAnEndedEntryIsNotKept) {
     Start();
     View().Type("1234");
     View().PressOk();
     EXPECT_EQ(Control(kPinPadAbort)->status, SCARD_S_SUCCESS);
     for (char c : g_pinpad.pin) EXPECT_EQ(c, '\0');
-
-    Start();
-    View().Type("12");
-    EXPECT_EQ(Control(kPinPadVerifyFinish)->status, SCARD_S_SUCCESS);  // the dialog stays open
-    View().Type("3");
-    View().PressOk();
-    for (char c : g_pinpad.pin) EXPECT_EQ(c, '\0');
     EXPECT_EQ(Control(kPinPadVerifyFinish)->status, SCARD_E_SYSTEM_CANCELLED);
+}
+
+// A finish before the user's OK would burn a try with a PIN nobody
+// confirmed: the card sees nothing, and the entry goes on.
+TEST_F(PinPadTest, EmulatedFinishBeforeOkNeverReachesTheCard) {
+    SetTransmitAnswer(2, 0x90);
+    for (int round = 0; round < 3; ++round) {
+        Start();
+        if (round == 1) View().Type("12");
+        EXPECT_EQ(Control(kPinPadVerifyFinish)->status, SCARD_E_SYSTEM_CANCELLED);
+        EXPECT_NE(velmora::PinDialog(), nullptr);
+        EXPECT_EQ(Control(kPinPadAbort)->status, SCARD_S_SUCCESS);
+    }
+    EXPECT_EQ(fakepcsc::Seen().transmits, 0);
 }
 
 TEST_F(PinPadTest, UnterminatedPinTextIsSentAsItsFirstNineteen) {

@@ -9,6 +9,8 @@
 #include "ui/connection_dialog.h"
 #include "ui/pin_dialog.h"
 #include "ui/resource.h"
+#include "link/link.h"
+#include "ui/dialog.h"
 
 #include <cstdio>
 #include <cstring>
@@ -317,6 +319,48 @@ void ConnectionViewReadsAndWritesTheControls() {
     DestroyWindow(dialog);
 }
 
+// A network whose lookups never start, as when Windows Sockets has no room
+// for another asynchronous request.
+class LookupRefusingNetwork final : public velmora::Network {
+public:
+    bool StartLookupByName(const char*) override { return false; }
+    bool StartLookupByAddress(uint32_t) override { return false; }
+    velmora::ConnectStart StartConnect(uint32_t, uint16_t, unsigned long*) override {
+        return velmora::ConnectStart::SocketFailed;
+    }
+    long Receive(char*, size_t, unsigned long* error) override {
+        *error = WSAENOTCONN;
+        return -1;
+    }
+    bool Send(const char*, size_t, unsigned long*) override { return false; }
+    void Close() override {}
+};
+
+// No completion follows a lookup that did not start: the dialog's own
+// controls must come back at once, not only the link's state.
+void LookupThatCannotStartEnablesTheControlsAgain() {
+    HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CONNECTION), nullptr,
+                                     PlainDialogProc, 0);
+    static ConnectionDialogWindow view;
+    view.Attach(dialog);
+    static LookupRefusingNetwork network;
+    velmora::ResetLink();
+    velmora::SetNetwork(&network);
+    velmora::SetConnectionDialog(&view);
+    for (const char* host : {"localhost", "127.0.0.1"}) {
+        view.WriteHostText(host);
+        view.WritePortText("9688");
+        velmora::ConnectionDialogCommand(&view, velmora::kIdConnect, 0);
+        CHECK(velmora::g_link.state == 0);
+        CHECK(IsWindowEnabled(GetDlgItem(dialog, IDC_HOST)) && IsWindowEnabled(GetDlgItem(dialog, IDC_PORT)));
+        CHECK(IsWindowEnabled(GetDlgItem(dialog, IDC_CONNECT)));
+        CHECK(!IsWindowEnabled(GetDlgItem(dialog, IDC_DISCONNECT)));
+    }
+    velmora::SetConnectionDialog(nullptr);
+    velmora::SetNetwork(nullptr);
+    DestroyWindow(dialog);
+}
+
 void PinFieldTakesDigitsOnlyAndMasksThem() {
     HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PIN_ENTRY), nullptr,
                                      PinDialogProc, 0);
@@ -353,6 +397,7 @@ const Case kCases[] = {
     {"LogKeepsFarMoreThanAnEditsDefaultLimit", LogKeepsFarMoreThanAnEditsDefaultLimit},
     {"ConnectionViewReadsAndWritesTheControls", ConnectionViewReadsAndWritesTheControls},
     {"PinFieldTakesDigitsOnlyAndMasksThem", PinFieldTakesDigitsOnlyAndMasksThem},
+    {"LookupThatCannotStartEnablesTheControlsAgain", LookupThatCannotStartEnablesTheControlsAgain},
 };
 
 } // namespace

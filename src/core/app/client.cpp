@@ -7,13 +7,16 @@
 #include "reader/card.h"
 #include "reader/readers.h"
 
+#include <atomic>
+
 namespace velmora {
 namespace {
-Shell* g_shell = nullptr;
+// Atomic: a monitor thread left running after a retire may still look.
+std::atomic<Shell*> g_shell{nullptr};
 } // namespace
 
-void SetShell(Shell* shell) { g_shell = shell; }
-Shell* CurrentShell() { return g_shell; }
+void SetShell(Shell* shell) { g_shell.store(shell, std::memory_order_release); }
+Shell* CurrentShell() { return g_shell.load(std::memory_order_acquire); }
 
 void ClientStart(Shell* shell, Network* network) {
     SetShell(shell);

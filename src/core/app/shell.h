@@ -13,7 +13,8 @@ class PinDialogView;
 // A card event on its way to the user-interface thread.
 struct CardEvent {
     enum class Kind : uint8_t {
-        Change,      // code 0 no card, 1 inserted, 2 removed; restart starts a new monitor
+        Change,      // code 0 no card, 1 inserted, 2 removed, 3 removed and inserted;
+                     // restart starts a new monitor
         StateOnly,   // a monitor saw a change without an edge: take over its state word
         WaitFailed,  // a monitor's status wait failed with status
     };

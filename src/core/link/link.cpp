@@ -76,6 +76,7 @@ void StartLookup(ConnectionDialogView* dialog) {
         // No completion will come: give the controls back at once.
         ShowStatus(dialog, "Namensaufl\xF6sung konnte nicht gestartet werden");
         g_link.state = kLinkIdle;
+        RefreshDialogControls(dialog);
         ReconnectLinkLost();
     }
 }

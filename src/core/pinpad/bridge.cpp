@@ -16,6 +16,7 @@ void ResetPinPad() {
     WipeSecret(g_pinpad.pin, sizeof g_pinpad.pin);
     WipeSecret(g_pinpad.verifyApdu, sizeof g_pinpad.verifyApdu);
     g_pinpad.keyCounter = kNoEntry;
+    g_pinpad.confirmed = false;
     g_pinpad.minLength = 0;
     g_pinpad.maxLength = 0;
     g_pinpad.dialog = nullptr;
@@ -29,6 +30,8 @@ constexpr size_t kStartMinSize = kStartFixedSize + 4;  // abData holds at least 
 constexpr size_t kStartMaxLengthAt = 5;
 constexpr size_t kStartMinLengthAt = 6;
 constexpr size_t kStartDataLengthAt = 15;  // low byte of ulDataLength
+constexpr size_t kStartInsAt = kStartFixedSize + 1;
+constexpr size_t kApduInsAt = 1;
 constexpr size_t kApduLcAt = 4;
 constexpr size_t kApduPinAt = 5;
 
@@ -68,13 +71,26 @@ void CopyApduTemplate(const uint8_t* in, size_t inLength) {
     }
 }
 
+bool IsVerifyIns(uint8_t ins) { return ins == 0x20 || ins == 0x21; }
+
+// The typed PIN goes into the template's APDU (emulated) or the reader's
+// (mapped): anything but a VERIFY could hand the PIN back to the server.
+// Both the header the reader sees and the one a finish would send count.
+bool TemplateIsVerify(const Call& call) {
+    size_t copied = call.in[kStartDataLengthAt];
+    uint8_t finishIns = copied > kApduInsAt ? call.in[kStartInsAt] : g_pinpad.verifyApdu[kApduInsAt];
+    return IsVerifyIns(call.in[kStartInsAt]) && IsVerifyIns(finishIns);
+}
+
 LONG VerifyPinStart(const Call& call) {
     if (PinDialog() != nullptr || call.inLength < kStartMinSize) return SCARD_E_SYSTEM_CANCELLED;
+    if (!TemplateIsVerify(call)) return SCARD_E_SYSTEM_CANCELLED;
     g_pinpad.maxLength = call.in[kStartMaxLengthAt];
     g_pinpad.minLength = call.in[kStartMinLengthAt];
     CopyApduTemplate(call.in, call.inLength);
     // A new entry supersedes the last one: its PIN can never be sent again.
     WipeSecret(g_pinpad.pin, sizeof g_pinpad.pin);
+    g_pinpad.confirmed = false;
     g_pinpad.keyCounter = kNoEntry;
     uint32_t readerCode = g_card.features.verifyPinStart;
     if (!OpenPinDialog(readerCode != 0)) return SCARD_E_SYSTEM_CANCELLED;
@@ -143,9 +159,12 @@ const SCARD_IO_REQUEST* ActiveProtocolPci() {
 }
 
 // Emulated: header of the last start, Lc, the PIN text as typed.
+// Only a PIN the user confirmed with OK in this entry reaches the card: a
+// VERIFY with a PIN still being typed (or none) would burn a try.
 LONG SendVerifyApdu(const Call& call) {
-    if (g_pinpad.keyCounter < 0) return SCARD_E_SYSTEM_CANCELLED;
+    if (g_pinpad.keyCounter < 0 || !g_pinpad.confirmed) return SCARD_E_SYSTEM_CANCELLED;
     g_pinpad.keyCounter = kNoEntry;
+    g_pinpad.confirmed = false;
     size_t n = 0;
     while (n < kPinTextSize - 1 && g_pinpad.pin[n] != '\0' && kApduPinAt + n < kVerifyApduSize) {
         g_pinpad.verifyApdu[kApduPinAt + n] = static_cast<uint8_t>(g_pinpad.pin[n]);
@@ -171,6 +190,7 @@ LONG VerifyPinFinish(const Call& call) {
 
 LONG Abort(const Call& call) {
     g_pinpad.keyCounter = kNoEntry;
+    g_pinpad.confirmed = false;
     WipeSecret(g_pinpad.pin, sizeof g_pinpad.pin);  // no finish can send it now
     ClosePinDialog();
     uint32_t readerCode = g_card.features.abort;

@@ -54,6 +54,7 @@ void PinDialogOk(PinDialogView* view) {
     if (g_pinpad.keyCounter >= 0) {
         view->ReadPinText(g_pinpad.pin, sizeof g_pinpad.pin);
         g_pinpad.pin[kPinTextSize - 1] = '\0';
+        g_pinpad.confirmed = true;
     }
     ClosePinDialog();
 }
@@ -61,6 +62,7 @@ void PinDialogOk(PinDialogView* view) {
 void PinDialogClose(PinDialogView* view) {
     if (view == nullptr || view != g_pinpad.dialog) return;
     g_pinpad.keyCounter = kNoEntry;  // a following emulated finish is refused
+    g_pinpad.confirmed = false;
     ClosePinDialog();
     if (g_card.features.abort == 0) return;
     // The reader's own entry ends now; nobody waits for its answer.

@@ -20,6 +20,7 @@ struct PinPadState {
     uint8_t maxLength = 0;
     uint8_t verifyApdu[kVerifyApduSize] = {};
     char pin[kPinTextSize] = {};
+    bool confirmed = false;  // pin holds what the user confirmed with OK in this entry
     PinDialogView* dialog = nullptr;  // the open PIN entry dialog
 };
 

@@ -73,6 +73,7 @@ void ReadAttribute(uint32_t id, char* reply) {
     LONG status = GetAttribBounded(g_card.card, id, value, &length);
     if (status != SCARD_S_SUCCESS) {
         FormatReply(reply, "500 SCardGetAttrib()=%lX", StatusWord(status));
+        DisconnectCardAfter(status);
         return;
     }
     FormatReply(reply, "200 GET_ATTRIBUTE SUCCESS");

@@ -40,6 +40,7 @@ constexpr size_t kWorkSize = 1000;
 constexpr size_t kTransmitProtocolAt = 9;
 constexpr size_t kTransmitPayloadAt = 11;
 constexpr size_t kIoctlCodeAt = 6;
+constexpr size_t kApduHeaderSize = 4;
 
 Kind Classify(const char* line) {
     for (const Keyword& keyword : kKeywords) {
@@ -102,11 +103,17 @@ void Transmit(const char* line, char* reply) {
     uint8_t payload[kWorkSize];
     uint8_t response[kWorkSize];
     size_t length = ParseHex(line + kTransmitPayloadAt, payload);
+    // Shorter than CLA INS P1 P2 is no APDU; some drivers never answer one.
+    if (length < kApduHeaderSize) {
+        ReplyWithStatus(reply, "SCardTransmit", SCARD_E_INVALID_PARAMETER);
+        return;
+    }
     DWORD responseLength = sizeof response;
     LONG status = SCardTransmit(g_card.card, pci, payload, static_cast<DWORD>(length), nullptr,
                                 response, &responseLength);
     if (status != SCARD_S_SUCCESS) {
         ReplyWithStatus(reply, "SCardTransmit", status);
+        DisconnectCardAfter(status);
         return;
     }
     ReplyWithData(reply, "200 TRANSMIT SUCCESS", response, responseLength);
@@ -150,6 +157,7 @@ void Ioctl(const char* line, char* reply) {
     }
     if (status != SCARD_S_SUCCESS) {
         ReplyWithStatus(reply, "SCardControl", status);
+        DisconnectCardAfter(status);
         return;
     }
     ReplyWithData(reply, "200 IOCTL SUCCESS", response, responseLength);

@@ -93,4 +93,8 @@ void DisconnectCard() {
     g_card.activeProtocol = kProtocolNone;
 }
 
+void DisconnectCardAfter(LONG status) {
+    if (status == SCARD_W_REMOVED_CARD || status == SCARD_W_RESET_CARD) DisconnectCard();
+}
+
 } // namespace velmora

@@ -46,6 +46,10 @@ void ConnectCard(bool allowDirect);
 // Ends the card or direct connection; the feature table stays.
 void DisconnectCard();
 
+// Ends the connection when status says the card was removed or reset since
+// it was made: such a handle fails every later call the same way.
+void DisconnectCardAfter(LONG status);
+
 // Reads a feature request answer into table: whole 6-byte entries only, a
 // later tag overrides an earlier one, and the three PIN-verify codes are
 // kept only as a complete set.

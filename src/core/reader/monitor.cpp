@@ -9,16 +9,18 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 namespace velmora {
 namespace {
 
-// One running monitor at a time. Everything but the atomics and the mutex-
+// One running monitor at a time. Its slot is shared with its thread: a
+// thread that does not end in time keeps its slot alive by itself while a
+// new monitor takes another. Everything but the atomics and the mutex-
 // guarded flag is written before the thread starts and read-only after.
 struct MonitorSlot {
-    std::thread thread;
     SCARDCONTEXT context = 0;
     char readerName[kReaderNameSize] = {};
     unsigned long expected = 0;
@@ -29,48 +31,55 @@ struct MonitorSlot {
     bool finished = false;
 };
 
-MonitorSlot g_slot;
+std::shared_ptr<MonitorSlot> g_slot;  // user-interface thread only
+std::thread g_thread;
 uint32_t g_currentMonitor = 0;  // user-interface thread only
 uint32_t g_lastMonitor = 0;
+std::atomic<int> g_liveThreads{0};
+std::chrono::milliseconds g_retireBound{2000};
 
-void Post(CardEvent::Kind kind, int code, unsigned long state, LONG status) {
+void Post(const MonitorSlot& slot, CardEvent::Kind kind, int code, unsigned long state,
+          LONG status) {
     Shell* shell = CurrentShell();
     if (shell == nullptr) return;
     CardEvent event{};
     event.kind = kind;
     event.code = code;
     event.restart = true;
-    event.monitor = g_slot.id;
+    event.monitor = slot.id;
     event.state = state;
     event.status = static_cast<long>(status);
     shell->PostCardEvent(event);
 }
 
-void MonitorThread() {
-    unsigned long expected = g_slot.expected;
-    while (!g_slot.retired.load(std::memory_order_acquire)) {
+void MonitorThread(std::shared_ptr<MonitorSlot> slot) {
+    unsigned long expected = slot->expected;
+    while (!slot->retired.load(std::memory_order_acquire)) {
         SCARD_READERSTATEA record{};
-        record.szReader = g_slot.readerName;
+        record.szReader = slot->readerName;
         record.dwCurrentState = static_cast<DWORD>(expected);
-        LONG status = SCardGetStatusChangeA(g_slot.context, INFINITE, &record, 1);
+        LONG status = SCardGetStatusChangeA(slot->context, INFINITE, &record, 1);
         // A retired monitor looks at nothing its wait returned.
-        if (g_slot.retired.load(std::memory_order_acquire)) break;
+        if (slot->retired.load(std::memory_order_acquire)) break;
         if (status != SCARD_S_SUCCESS) {
-            Post(CardEvent::Kind::WaitFailed, 0, expected, status);
+            Post(*slot, CardEvent::Kind::WaitFailed, 0, expected, status);
             break;
         }
         int code = CardEdge(expected, static_cast<unsigned long>(record.dwEventState));
         expected = static_cast<unsigned long>(record.dwEventState);
         if (code != 0) {
-            Post(CardEvent::Kind::Change, code, expected, SCARD_S_SUCCESS);
+            Post(*slot, CardEvent::Kind::Change, code, expected, SCARD_S_SUCCESS);
             break;
         }
-        Post(CardEvent::Kind::StateOnly, 0, expected, SCARD_S_SUCCESS);
+        Post(*slot, CardEvent::Kind::StateOnly, 0, expected, SCARD_S_SUCCESS);
     }
-    SCardReleaseContext(g_slot.context);
-    std::lock_guard<std::mutex> lock(g_slot.mutex);
-    g_slot.finished = true;
-    g_slot.ended.notify_all();
+    SCardReleaseContext(slot->context);
+    {
+        std::lock_guard<std::mutex> lock(slot->mutex);
+        slot->finished = true;
+        slot->ended.notify_all();
+    }
+    g_liveThreads.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 void ShowWaitFailure(LONG status) {
@@ -79,32 +88,63 @@ void ShowWaitFailure(LONG status) {
     ShowStatus(ConnectionDialog(), "SCardGetStatusChange()=%08lX , %s", StatusWord(status), text);
 }
 
+void AnnounceCard(const char* what) {
+    char line[32];
+    std::snprintf(line, sizeof line, "EVENT CARD %s\r\n", what);
+    LogInsert(0, line);
+    int length = std::snprintf(line, sizeof line, "EVENT CARD %s\n", what);
+    LinkSendLine(line, static_cast<size_t>(length));
+}
+
 } // namespace
 
 int CardEdge(unsigned long before, unsigned long after) {
     int code = 0;
     if ((before & SCARD_STATE_PRESENT) == 0 && (after & SCARD_STATE_PRESENT) != 0) code = 1;
     if ((before & SCARD_STATE_EMPTY) == 0 && (after & SCARD_STATE_EMPTY) != 0) code = 2;
+    // The upper 16 bits count insertions and removals; a card present on
+    // both sides of a moved count was swapped (or reinserted) in between.
+    // A count of 0 in the expected state is not compared, as the wait itself
+    // ignores it.
+    const unsigned long countBefore = (before >> 16) & 0xFFFFul;
+    const unsigned long countAfter = (after >> 16) & 0xFFFFul;
+    bool presentBoth = (before & after & SCARD_STATE_PRESENT) != 0 &&
+                       ((before | after) & SCARD_STATE_EMPTY) == 0;
+    if (code == 0 && presentBoth && countBefore != 0 && countAfter != countBefore) code = kCardSwapped;
     return code;
 }
 
 uint32_t CurrentMonitor() { return g_currentMonitor; }
 
+int LiveMonitorThreads() { return g_liveThreads.load(std::memory_order_acquire); }
+
+void SetMonitorRetireBound(std::chrono::milliseconds bound) { g_retireBound = bound; }
+
 void RetireMonitor() {
     g_currentMonitor = 0;
-    if (!g_slot.thread.joinable()) return;
-    g_slot.retired.store(true, std::memory_order_release);
+    if (!g_thread.joinable()) return;
+    std::shared_ptr<MonitorSlot> slot = std::move(g_slot);
+    slot->retired.store(true, std::memory_order_release);
     // The cancel may come before the thread enters its wait; repeat it until
-    // the thread has seen the flag.
-    std::unique_lock<std::mutex> lock(g_slot.mutex);
-    while (!g_slot.finished) {
+    // the thread has seen the flag, but not for ever: a resource manager that
+    // never releases the wait must not freeze the user-interface thread. A
+    // thread left behind ends by itself, and its late events carry an id
+    // that is no longer current.
+    const auto deadline = std::chrono::steady_clock::now() + g_retireBound;
+    std::unique_lock<std::mutex> lock(slot->mutex);
+    while (!slot->finished && std::chrono::steady_clock::now() < deadline) {
         lock.unlock();
-        SCardCancel(g_slot.context);
+        SCardCancel(slot->context);
         lock.lock();
-        g_slot.ended.wait_for(lock, std::chrono::milliseconds(20), [] { return g_slot.finished; });
+        slot->ended.wait_for(lock, std::chrono::milliseconds(20), [&] { return slot->finished; });
     }
+    bool finished = slot->finished;
     lock.unlock();
-    g_slot.thread.join();
+    if (finished) {
+        g_thread.join();
+    } else {
+        g_thread.detach();
+    }
 }
 
 void StartMonitor() {
@@ -114,14 +154,15 @@ void StartMonitor() {
         return;  // no events until the reader is opened again
     }
     if (++g_lastMonitor == 0) ++g_lastMonitor;
-    g_slot.context = context;
-    std::snprintf(g_slot.readerName, sizeof g_slot.readerName, "%s", g_card.readerName);
-    g_slot.expected = static_cast<unsigned long>(g_card.readerState.dwCurrentState);
-    g_slot.id = g_lastMonitor;
-    g_slot.retired.store(false, std::memory_order_release);
-    g_slot.finished = false;
-    g_currentMonitor = g_slot.id;
-    g_slot.thread = std::thread(MonitorThread);
+    auto slot = std::make_shared<MonitorSlot>();
+    slot->context = context;
+    std::snprintf(slot->readerName, sizeof slot->readerName, "%s", g_card.readerName);
+    slot->expected = static_cast<unsigned long>(g_card.readerState.dwCurrentState);
+    slot->id = g_lastMonitor;
+    g_currentMonitor = slot->id;
+    g_slot = slot;
+    g_liveThreads.fetch_add(1, std::memory_order_acq_rel);
+    g_thread = std::thread(MonitorThread, std::move(slot));
 }
 
 void HandleCardEvent(const CardEvent& event) {
@@ -140,16 +181,14 @@ void HandleCardEvent(const CardEvent& event) {
         if (fromMonitor) g_card.readerState.dwCurrentState = static_cast<DWORD>(event.state);
         // A connection held across a removal belongs to the card that left;
         // every command on it would fail. The next command connects anew.
-        if (fromMonitor && event.code == 1) DisconnectCard();
-        if (event.code != 0) {
-            const char* what = event.code == 1 ? "INSERTED" : "REMOVED";
-            char line[32];
-            std::snprintf(line, sizeof line, "EVENT CARD %s\r\n", what);
-            LogInsert(0, line);
-            int length = std::snprintf(line, sizeof line, "EVENT CARD %s\n", what);
-            LinkSendLine(line, static_cast<size_t>(length));
-        } else {
+        if (fromMonitor && (event.code == 1 || event.code == kCardSwapped)) DisconnectCard();
+        if (event.code == 0) {
             DisconnectCard();
+        } else if (event.code == kCardSwapped) {
+            AnnounceCard("REMOVED");
+            AnnounceCard("INSERTED");
+        } else {
+            AnnounceCard(event.code == 1 ? "INSERTED" : "REMOVED");
         }
         if (event.restart) StartMonitor();
         break;

@@ -2,31 +2,85 @@
 
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QMetaObject>
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace velmora::qt {
 namespace {
 
+// A flood of full reads is served in turns, so that the window still gets
+// its share of the event loop.
+constexpr int kReadsPerTurn = 64;
+constexpr size_t kReadSize = velmora::kPacketSize - 1;
+constexpr unsigned long kSocketNoBufferSpace = 10055;
+
 uint32_t NetworkOrder(const QHostAddress& address) {
     quint32 host = address.toIPv4Address();
-    const unsigned char bytes[4] = {static_cast<unsigned char>(host >> 24),
-                                    static_cast<unsigned char>(host >> 16),
-                                    static_cast<unsigned char>(host >> 8),
-                                    static_cast<unsigned char>(host)};
-    uint32_t result = 0;
-    std::memcpy(&result, bytes, sizeof result);
-    return result;
+    return htonl(host);
 }
 
-QHostAddress FromNetworkOrder(uint32_t address) {
-    unsigned char b[4];
-    std::memcpy(b, &address, sizeof b);
-    return QHostAddress((quint32{b[0]} << 24) | (quint32{b[1]} << 16) | (quint32{b[2]} << 8) | b[3]);
+QHostAddress FromNetworkOrder(uint32_t address) { return QHostAddress(ntohl(address)); }
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+// Close may run inside the notifier's own signal: it goes later (or with
+// its parent, the network), and quiet before its descriptor is closed.
+void Retire(QSocketNotifier** notifier) {
+    if (*notifier == nullptr) return;
+    (*notifier)->setEnabled(false);
+    (*notifier)->disconnect();
+    (*notifier)->deleteLater();
+    *notifier = nullptr;
 }
 
 } // namespace
+
+bool SendBacklog::Append(const char* data, size_t length) {
+    if (length > kCapacity - size_) return false;
+    if (start_ + size_ + length > kCapacity) {
+        std::memmove(buffer_, buffer_ + start_, size_);
+        start_ = 0;
+    }
+    std::memcpy(buffer_ + start_ + size_, data, length);
+    size_ += length;
+    return true;
+}
+
+void SendBacklog::Consume(size_t length) {
+    if (length > size_) length = size_;
+    start_ += length;
+    size_ -= length;
+    if (size_ == 0) start_ = 0;
+}
+
+unsigned long SocketErrorCode(int error) {
+    switch (error) {
+    case ECONNREFUSED: return velmora::kSocketConnectionRefused;
+    case ECONNRESET:
+    case EPIPE: return velmora::kSocketConnectionReset;
+    case ETIMEDOUT: return velmora::kSocketTimedOut;
+    case EHOSTUNREACH:
+    case ENETUNREACH: return velmora::kSocketHostUnreachable;
+    case ENOTCONN: return velmora::kSocketNotConnected;
+    case EACCES:
+    case EPERM: return 10013;
+    case ENOBUFS:
+    case ENOMEM: return kSocketNoBufferSpace;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case EMFILE:
+    case ENFILE: return 10024;
+    default: return velmora::kSocketConnectionReset;
+    }
+}
 
 unsigned long SocketErrorCode(QAbstractSocket::SocketError error) {
     switch (error) {
@@ -36,7 +90,7 @@ unsigned long SocketErrorCode(QAbstractSocket::SocketError error) {
     case QAbstractSocket::SocketTimeoutError: return velmora::kSocketTimedOut;
     case QAbstractSocket::NetworkError: return velmora::kSocketHostUnreachable;
     case QAbstractSocket::SocketAccessError: return 10013;
-    case QAbstractSocket::SocketResourceError: return 10055;
+    case QAbstractSocket::SocketResourceError: return kSocketNoBufferSpace;
     case QAbstractSocket::AddressInUseError: return 10048;
     case QAbstractSocket::SocketAddressNotAvailableError: return 10049;
     default: return velmora::kSocketConnectionReset;
@@ -76,81 +130,151 @@ void QtNetwork::LookupFinished(int id, const QHostInfo& info) {
     velmora::LinkLookupDone(0, &entry);
 }
 
-velmora::ConnectStart QtNetwork::StartConnect(uint32_t address, uint16_t port, unsigned long*) {
+velmora::ConnectStart QtNetwork::StartConnect(uint32_t address, uint16_t port, unsigned long* error) {
     Close();
-    auto* socket = new QTcpSocket(this);
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    // Queued: a connect that fails at once must still complete after the
-    // link has finished starting it, as every completion does.
-    connect(socket, &QTcpSocket::connected, this, &QtNetwork::SocketConnected, Qt::QueuedConnection);
-    connect(socket, &QTcpSocket::errorOccurred, this, &QtNetwork::SocketError, Qt::QueuedConnection);
-    connect(socket, &QTcpSocket::readyRead, this, &QtNetwork::SocketReadable, Qt::QueuedConnection);
-    connect(socket, &QTcpSocket::disconnected, this, &QtNetwork::SocketClosed, Qt::QueuedConnection);
-    socket_ = socket;
-    connected_ = false;
-    socket->connectToHost(FromNetworkOrder(address), port);
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd_ < 0) {
+        *error = SocketErrorCode(errno);
+        return velmora::ConnectStart::SocketFailed;
+    }
+    int on = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    int result = ::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    const uint32_t generation = generation_;
+    if (result != 0 && errno != EINPROGRESS) {
+        // A connect that fails at once still completes after the link has
+        // finished starting it, as every completion does.
+        unsigned long code = SocketErrorCode(errno);
+        QMetaObject::invokeMethod(
+            this, [this, generation, code] {
+                if (generation == generation_) ConnectFinished(code);
+            },
+            Qt::QueuedConnection);
+        return velmora::ConnectStart::Pending;
+    }
+    readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+    readNotifier_->setEnabled(false);
+    connect(readNotifier_, &QSocketNotifier::activated, this, [this] { Readable(); });
+    writeNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+    connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { Writable(); });
     return velmora::ConnectStart::Pending;
 }
 
-void QtNetwork::SocketConnected() {
-    if (socket_ == nullptr || sender() != socket_) return;
-    connected_ = true;
-    velmora::LinkConnectDone(0);
-}
-
-void QtNetwork::SocketError(QAbstractSocket::SocketError error) {
-    if (socket_ == nullptr || sender() != socket_) return;
-    if (!connected_) {
-        velmora::LinkConnectDone(SocketErrorCode(error));
-    } else if (error == QAbstractSocket::RemoteHostClosedError) {
-        SocketClosed();
-    } else {
-        // A read that cannot be served ends the connection with its text.
-        unsigned long code = SocketErrorCode(error);
-        velmora::LinkSocketEvent(false, code);
+void QtNetwork::ConnectFinished(unsigned long error) {
+    if (error == 0) {
+        connected_ = true;
+        writeNotifier_->setEnabled(false);
+        readNotifier_->setEnabled(true);
     }
+    velmora::LinkConnectDone(error);
 }
 
-void QtNetwork::SocketReadable() {
-    if (socket_ == nullptr || sender() != socket_ || reading_) return;
-    // Qt signals readiness once for everything buffered; the link takes at
-    // most one command's worth per event, so offer it all, event by event.
-    reading_ = true;
-    while (socket_ != nullptr && socket_->bytesAvailable() > 0) velmora::LinkSocketEvent(false, 0);
-    reading_ = false;
+void QtNetwork::Writable() {
+    if (fd_ < 0) return;
+    if (!connected_) {
+        int pending = 0;
+        socklen_t length = sizeof pending;
+        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) pending = errno;
+        ConnectFinished(pending != 0 ? SocketErrorCode(pending) : 0);
+        return;
+    }
+    unsigned long error = 0;
+    if (Flush(&error)) return;
+    // Reported the way a failed read is: the link ends with the error's text.
+    receiveError_ = error;
+    velmora::LinkSocketEvent(false, 0);
 }
 
-void QtNetwork::SocketClosed() {
-    if (socket_ == nullptr || sender() != socket_ || !connected_) return;
-    connected_ = false;
-    velmora::LinkSocketEvent(true, 0);
+// Sends what the backlog holds; the write notifier stays on while some is left.
+bool QtNetwork::Flush(unsigned long* error) {
+    while (!backlog_.Empty()) {
+        ssize_t sent = ::send(fd_, backlog_.Data(), backlog_.Size(), MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (WouldBlock(errno)) break;
+            *error = SocketErrorCode(errno);
+            return false;
+        }
+        backlog_.Consume(static_cast<size_t>(sent));
+    }
+    writeNotifier_->setEnabled(!backlog_.Empty());
+    return true;
+}
+
+void QtNetwork::Readable() {
+    const uint32_t generation = generation_;
+    for (int turn = 0; turn < kReadsPerTurn && fd_ >= 0 && generation == generation_; ++turn) {
+        if (receivedAt_ == receivedSize_ && receiveError_ == 0) {
+            ssize_t got = ::recv(fd_, received_, kReadSize, 0);
+            if (got < 0 && WouldBlock(errno)) return;
+            if (got == 0 || (got < 0 && errno == ECONNRESET)) {
+                connected_ = false;
+                velmora::LinkSocketEvent(true, 0);
+                return;
+            }
+            if (got < 0) {
+                receiveError_ = SocketErrorCode(errno);
+            } else {
+                receivedAt_ = 0;
+                receivedSize_ = static_cast<size_t>(got);
+            }
+        }
+        // A full read may have left more behind; anything shorter emptied
+        // the socket for now, and the notifier tells when more comes.
+        const bool full = receivedSize_ - receivedAt_ == kReadSize;
+        velmora::LinkSocketEvent(false, 0);
+        if (!full) return;
+    }
 }
 
 long QtNetwork::Receive(char* buffer, size_t size, unsigned long* error) {
-    if (socket_ == nullptr) {
+    if (receiveError_ != 0) {
+        *error = receiveError_;
+        receiveError_ = 0;
+        return -1;
+    }
+    if (fd_ < 0) {
         *error = velmora::kSocketNotConnected;
         return -1;
     }
-    qint64 got = socket_->read(buffer, static_cast<qint64>(size));
-    if (got < 0) {
-        *error = SocketErrorCode(socket_->error());
+    size_t held = receivedSize_ - receivedAt_;
+    if (held == 0) {
+        ssize_t got = ::recv(fd_, buffer, size, 0);
+        if (got >= 0) return static_cast<long>(got);
+        *error = WouldBlock(errno) ? velmora::kSocketWouldBlock : SocketErrorCode(errno);
         return -1;
     }
-    return static_cast<long>(got);
+    size_t n = held < size ? held : size;
+    std::memcpy(buffer, received_ + receivedAt_, n);
+    receivedAt_ += n;
+    if (receivedAt_ == receivedSize_) receivedAt_ = receivedSize_ = 0;
+    return static_cast<long>(n);
 }
 
 bool QtNetwork::Send(const char* data, size_t length, unsigned long* error) {
-    if (socket_ == nullptr || socket_->state() != QAbstractSocket::ConnectedState) {
+    if (fd_ < 0 || !connected_) {
         *error = velmora::kSocketNotConnected;
         return false;
     }
-    // QTcpSocket keeps what the kernel does not take yet and sends it in
-    // order; flush hands it over now instead of at the next loop turn.
-    if (socket_->write(data, static_cast<qint64>(length)) != static_cast<qint64>(length)) {
-        *error = SocketErrorCode(socket_->error());
+    size_t done = 0;
+    if (backlog_.Empty()) {
+        ssize_t sent = ::send(fd_, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && !WouldBlock(errno)) {
+            *error = SocketErrorCode(errno);
+            return false;
+        }
+        done = sent < 0 ? 0 : static_cast<size_t>(sent);
+    }
+    if (done == length) return true;
+    // What the kernel did not take goes after what waits already, in order.
+    if (!backlog_.Append(data + done, length - done)) {
+        *error = kSocketNoBufferSpace;
         return false;
     }
-    socket_->flush();
+    writeNotifier_->setEnabled(true);
     return true;
 }
 
@@ -159,13 +283,15 @@ void QtNetwork::Close() {
         QHostInfo::abortHostLookup(lookupId_);
         lookupId_ = -1;
     }
-    if (socket_ == nullptr) return;
-    QTcpSocket* socket = socket_;
-    socket_ = nullptr;
+    ++generation_;
+    Retire(&readNotifier_);
+    Retire(&writeNotifier_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
     connected_ = false;
-    socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
+    receivedAt_ = receivedSize_ = 0;
+    receiveError_ = 0;
+    backlog_.Clear();
 }
 
 } // namespace velmora::qt

@@ -1,16 +1,42 @@
 // The server link's network over Qt: host lookups with QHostInfo, the
-// connection with QTcpSocket. Completions reach the core on the
-// user-interface thread through the event loop.
+// connection on a plain non-blocking socket watched by QSocketNotifier.
+// Completions reach the core on the user-interface thread through the event
+// loop. One StartConnect makes exactly one connect() call: the core owns the
+// link's rules, so nothing here retries.
 #pragma once
 
 #include "link/link.h"
 
-#include <QObject>
-#include <QPointer>
+#include <QAbstractSocket>
 #include <QHostInfo>
-#include <QTcpSocket>
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <cstddef>
+#include <cstdint>
 
 namespace velmora::qt {
+
+// Bytes the socket did not take yet, kept in order until it is writable.
+class SendBacklog {
+public:
+    // Room for a few dozen replies; a peer that takes less than that for so
+    // long is treated as gone.
+    static constexpr size_t kCapacity = 16384;
+
+    bool Empty() const { return size_ == 0; }
+    size_t Size() const { return size_; }
+    const char* Data() const { return buffer_ + start_; }
+    // False, with nothing added, when the bytes do not fit.
+    bool Append(const char* data, size_t length);
+    void Consume(size_t length);
+    void Clear() { start_ = size_ = 0; }
+
+private:
+    char buffer_[kCapacity];
+    size_t start_ = 0;
+    size_t size_ = 0;
+};
 
 class QtNetwork : public QObject, public velmora::Network {
     Q_OBJECT
@@ -29,17 +55,28 @@ public:
 
 private:
     void LookupFinished(int id, const QHostInfo& info);
-    void SocketConnected();
-    void SocketError(QAbstractSocket::SocketError error);
-    void SocketReadable();
-    void SocketClosed();
+    void ConnectFinished(unsigned long error);
+    void Readable();
+    void Writable();
+    bool Flush(unsigned long* error);
 
     int lookupId_ = -1;
-    QPointer<QTcpSocket> socket_;
+    int fd_ = -1;
+    uint32_t generation_ = 0;  // tells completions of a closed socket apart
     bool connected_ = false;
-    bool reading_ = false;
+    QSocketNotifier* readNotifier_ = nullptr;  // children of this network
+    QSocketNotifier* writeNotifier_ = nullptr;
+    // One read's bytes, taken by the readiness handler and handed to the
+    // link's Receive; a read error waits there the same way.
+    char received_[velmora::kPacketSize];
+    size_t receivedAt_ = 0;
+    size_t receivedSize_ = 0;
+    unsigned long receiveError_ = 0;
+    SendBacklog backlog_;
 };
 
+// The Windows Sockets number for an errno value of a socket call.
+unsigned long SocketErrorCode(int error);
 // The Windows Sockets number for a Qt socket error.
 unsigned long SocketErrorCode(QAbstractSocket::SocketError error);
 
