@@ -19,6 +19,7 @@
 #include <vector>
 
 using namespace velmora::win32;
+using velmora::SendQueue;
 
 namespace {
 

@@ -43,24 +43,6 @@ void Retire(QSocketNotifier** notifier) {
 
 } // namespace
 
-bool SendBacklog::Append(const char* data, size_t length) {
-    if (length > kCapacity - size_) return false;
-    if (start_ + size_ + length > kCapacity) {
-        std::memmove(buffer_, buffer_ + start_, size_);
-        start_ = 0;
-    }
-    std::memcpy(buffer_ + start_ + size_, data, length);
-    size_ += length;
-    return true;
-}
-
-void SendBacklog::Consume(size_t length) {
-    if (length > size_) length = size_;
-    start_ += length;
-    size_ -= length;
-    if (size_ == 0) start_ = 0;
-}
-
 unsigned long SocketErrorCode(int error) {
     switch (error) {
     case ECONNREFUSED: return velmora::kSocketConnectionRefused;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "link/link.h"
+#include "link/send_queue.h"
 
 #include <QAbstractSocket>
 #include <QHostInfo>
@@ -16,27 +17,6 @@
 #include <cstdint>
 
 namespace velmora::qt {
-
-// Bytes the socket did not take yet, kept in order until it is writable.
-class SendBacklog {
-public:
-    // Room for a few dozen replies; a peer that takes less than that for so
-    // long is treated as gone.
-    static constexpr size_t kCapacity = 16384;
-
-    bool Empty() const { return size_ == 0; }
-    size_t Size() const { return size_; }
-    const char* Data() const { return buffer_ + start_; }
-    // False, with nothing added, when the bytes do not fit.
-    bool Append(const char* data, size_t length);
-    void Consume(size_t length);
-    void Clear() { start_ = size_ = 0; }
-
-private:
-    char buffer_[kCapacity];
-    size_t start_ = 0;
-    size_t size_ = 0;
-};
 
 class QtNetwork : public QObject, public velmora::Network {
     Q_OBJECT
@@ -72,7 +52,7 @@ private:
     size_t receivedAt_ = 0;
     size_t receivedSize_ = 0;
     unsigned long receiveError_ = 0;
-    SendBacklog backlog_;
+    velmora::SendQueue backlog_;
 };
 
 // The Windows Sockets number for an errno value of a socket call.

@@ -1,10 +1,11 @@
-// Bytes the socket did not take yet, kept in order for the next FD_WRITE.
+// Bytes the socket did not take yet, kept in order until it is writable
+// again (FD_WRITE on Windows, a write notifier on Linux).
 #pragma once
 
 #include <cstddef>
 #include <cstring>
 
-namespace velmora::win32 {
+namespace velmora {
 
 class SendQueue {
 public:
@@ -43,4 +44,4 @@ private:
     size_t size_ = 0;
 };
 
-} // namespace velmora::win32
+} // namespace velmora
