@@ -63,7 +63,11 @@ class Packages(unittest.TestCase):
         self.assertTrue(os.path.isfile(unpacked + driver))
         with open(unpacked + "/etc/reader.conf.d/velmora-reader") as conf:
             self.assertIn("LIBPATH " + driver + "\n", conf.read())
+        for unit in ("pcscd.service", "pcscd.socket"):
+            self.assertTrue(os.path.isfile(unpacked + "/usr/lib/systemd/system/%s.d/velmora-reader.conf" % unit))
         self.assertEqual(run("dpkg-deb", "-e", deb, self.dir + "/reader.ctrl.d").returncode, 0)
+        for script in ("postinst", "postrm"):
+            self.assertTrue(os.access(self.dir + "/reader.ctrl.d/" + script, os.X_OK), script)
         with open(self.dir + "/reader.ctrl.d/conffiles") as conffiles:
             self.assertIn("/etc/reader.conf.d/velmora-reader", conffiles.read())
 
