@@ -273,6 +273,9 @@ def main():
     parser.add_argument("--baseline", help="an earlier build's velmora-client-e2e, measured beside this one")
     parser.add_argument("--baseline-name", default="this build again")
     parser.add_argument("--events", type=int, default=100)
+    # On a small shared machine one round's median swings by half from the
+    # next (which processor each wake-up lands on); many short rounds settle it.
+    parser.add_argument("--rounds", type=int, default=11)
     args = parser.parse_args()
 
     pcscd = PrivatePcscd(("card=t1,vendor=Bench",))
@@ -284,7 +287,7 @@ def main():
         baseline = args.baseline or CLIENT  # without one, this build twice
         rounds = [(direct_transmit(args.commands), through_client(pcscd, SELECT, args.commands),
                    through_echo(args.commands),
-                   through_client(pcscd, SELECT, args.commands, baseline)) for _ in range(3)]
+                   through_client(pcscd, SELECT, args.commands, baseline)) for _ in range(args.rounds)]
         d50, d99 = (statistics.median(r[0][i] for r in rounds) for i in (0, 1))
         t50, t99, tps = (statistics.median(r[1][i] for r in rounds) for i in (0, 1, 2))
         e50, e99, eps = (statistics.median(r[2][i] for r in rounds) for i in (0, 1, 2))
@@ -346,7 +349,7 @@ with its dialog open.
 - The interpreter itself takes about 1 µs for a 255-byte TRANSMIT against the in-process fake
   (below); the rest of the client's share is its event loop, the socket calls and the PC/SC
   client library's own socket to pcscd.
-- Medians of three alternating rounds of {args.commands} commands each, one at a time: the server peer sends the next command only after
+- Medians of {args.rounds} alternating rounds of {args.commands} commands each, one at a time: the server peer sends the next command only after
   the reply, so commands/s is the inverse of the round trip, not a throughput limit. The p99
   figures depend on other load on this machine's two processors; the ratios and the
   medians, taken in the same rounds, much less.

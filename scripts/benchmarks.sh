@@ -18,6 +18,6 @@ if [ -n "$baseline_rev" ] && git cat-file -e "$baseline_rev^{commit}" 2>/dev/nul
   git archive "$baseline_rev" | tar -x -C "$work"
   cmake -S "$work" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$work/build" -j "$(nproc)" --target velmora-client-e2e >/dev/null
-  args+=(--baseline "$work/build/src/qt/velmora-client-e2e" --baseline-name "revision $baseline_rev")
+  args+=(--baseline "$work/build/src/qt/velmora-client-e2e" --baseline-name "revision $baseline_rev (before)")
 fi
 python3 scripts/benchmarks.py "${args[@]}" "$@"
