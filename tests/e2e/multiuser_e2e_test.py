@@ -162,7 +162,7 @@ class Sshd:
     def forward(self, user, local, remote):
         """`ssh -N -L local:remote` as user; the process, once its socket is there."""
         proc = subprocess.Popen(self.ssh(user, "-N", "-o", "ExitOnForwardFailure=yes", "-L", local + ":" + remote),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(lambda: os.path.exists(local) or proc.poll() is not None, "the forward's socket")
         return proc
 
