@@ -81,7 +81,7 @@ bool ParseTail(char separator, char* tail, Config* config, char* error, size_t c
 // PATH with "$XDG_RUNTIME_DIR" or "${XDG_RUNTIME_DIR}" at its start expanded;
 // it must be absolute and fit sun_path, as a cut path would be another socket.
 bool ExpandUnixPath(const char* path, Config* config, char* error, size_t capacity) {
-    char runtime[kUnixPathSize];
+    char runtime[kTextMax];  // larger than any path that fits: a long one is refused below, not cut
     const char* rest = path;
     runtime[0] = '\0';
     for (const char* variable : {"${XDG_RUNTIME_DIR}", "$XDG_RUNTIME_DIR"}) {

@@ -195,6 +195,14 @@ TEST(Wire, UnixConfig) {
         EXPECT_EQ(std::string(config.unixPath), c.path) << c.deviceName;
         EXPECT_EQ(config.options.replyTimeoutMs, c.timeoutMs) << c.deviceName;
     }
+    // A runtime directory that leaves no room for the name is refused, not cut.
+    setenv("XDG_RUNTIME_DIR", ("/" + std::string(400, 'r')).c_str(), 1);
+    Config config;
+    char error[200];
+    for (const char* deviceName : {"unix:$XDG_RUNTIME_DIR/v.sock", "unix:$XDG_RUNTIME_DIR"}) {
+        EXPECT_FALSE(ParseConfig(deviceName, &config, error, sizeof error)) << deviceName;
+        EXPECT_EQ(config.unixPath[0], '\0');
+    }
     unsetenv("XDG_RUNTIME_DIR");
     char runtime[kUnixPathSize];
     RuntimeDirectory(runtime, sizeof runtime);
