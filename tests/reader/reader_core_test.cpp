@@ -185,6 +185,9 @@ TEST(Wire, UnixConfig) {
         {"unix:" + fits + "p", "", 0},                     // would be cut to another path
         {"\"unix:/run/v.sock allow=127.0.0.1\"", "", 0},  // addresses mean nothing here
         {"unix:/run/v.sock:/no/such/file", "", 0},
+        {"unix:/run/a b.sock", "", 0},                                   // the blank starts options
+        {"unix:/run/\x01\xff.sock", "/run/\x01\xff.sock", 60000},          // any other byte is the path's
+        {"unix:" + std::string(600, '/'), "", 0},                        // past DEVICENAME's limit
     };
     for (const Case& c : cases) {
         Config config;
