@@ -67,7 +67,13 @@ class User:
     def __init__(self, root, name):
         self.name = name
         self.home = os.path.join(root, "home", name)
-        result = run("useradd", "--home-dir", self.home, "--create-home", "--user-group", "--shell", "/bin/sh", name)
+        # Another test adding a user at the same moment holds the passwd lock.
+        for _ in range(20):
+            result = run("useradd", "--home-dir", self.home, "--create-home", "--user-group", "--shell", "/bin/sh",
+                         name)
+            if result.returncode != 10:
+                break
+            time.sleep(0.5)
         assert result.returncode == 0, result.stderr
         entry = pwd.getpwnam(name)
         self.uid, self.gid = entry.pw_uid, entry.pw_gid
