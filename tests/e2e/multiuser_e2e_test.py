@@ -30,6 +30,14 @@ from e2e_harness import BUILD, ROOT, Client, PrivatePcscd, free_port, wait_until
 PROBE = os.environ.get("VELMORA_READER_PROBE", os.path.join(BUILD, "tests", "reader", "reader-probe"))
 DRIVER = os.environ.get("VELMORA_READER_DRIVER", os.path.join(BUILD, "server", "reader", "libifdvelmora.so"))
 USER_ENTRY = os.path.join(ROOT, "server", "reader", "velmora-reader-user.conf")
+UNITS = os.path.join(ROOT, "packaging", "linux", "reader", "velmora-pcscd.")
+SHIPPED_CONF = "/etc/velmora-reader/reader.conf"
+
+
+def unit_setting(kind, key):
+    """One setting of the shipped user unit velmora-pcscd.KIND."""
+    with open(UNITS + kind) as f:
+        return next(line.split("=", 1)[1].strip() for line in f if line.startswith(key + "="))
 READER = "Velmora Remote Reader 00 00"
 SELECT = "00A4040007A0000000041010"
 LIMIT = 30
@@ -79,7 +87,7 @@ class User:
         self.uid, self.gid = entry.pw_uid, entry.pw_gid
         self.runtime = os.path.join(root, "run", "user", str(self.uid))
         os.makedirs(self.runtime)
-        self.pcscd_socket = os.path.join(self.runtime, "pcscd", "pcscd.comm")
+        self.pcscd_socket = unit_setting("socket", "ListenStream").replace("%t", self.runtime)
         self.driver_socket = os.path.join(self.runtime, "velmora-reader.sock")
         self.key = os.path.join(root, "keys", name)
         run("ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", self.key)
@@ -98,9 +106,12 @@ class User:
         self.log_path = os.path.join(root, name + "-pcscd.log")
 
     def start_pcscd(self, root):
-        """pcscd as this user, as velmora-pcscd.socket and .service run it,
-        in a mount namespace that gives it a /run/pcscd of its own and hides
-        the machine's USB drivers."""
+        """pcscd as this user, with the socket and command line of the
+        shipped velmora-pcscd units (its entry where the test put it), in a
+        mount namespace that gives it a /run/pcscd of its own and hides the
+        machine's USB drivers."""
+        command = unit_setting("service", "ExecStart").split()
+        command[command.index(SHIPPED_CONF)] = self.conf
         usb = run("pcscd", "--version").stdout.split("usbdropdir=")[1].split()[0]
         private_run = os.path.join(root, "pcscd-run", self.name)
         os.makedirs(private_run)
@@ -112,7 +123,7 @@ class User:
                  str(self.uid), usb, os.path.join(root, "empty"),
                  "setpriv", "--reuid", str(self.uid), "--regid", str(self.gid), "--init-groups",
                  "systemd-socket-activate", "-E", "XDG_RUNTIME_DIR=" + self.runtime, "-l", self.pcscd_socket,
-                 "pcscd", "--foreground", "--info", "--config", self.conf],
+                 *command],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
         # The first program starts it, as the user's login does with the unit.
         wait_until(lambda: os.path.exists(self.pcscd_socket), self.name + "'s pcscd socket")
