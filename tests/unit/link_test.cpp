@@ -190,27 +190,3 @@ TEST(NumericHost, ReadsTheFormsInetAddrReads) {
 }
 
 } // namespace
-
-TEST(UnixSocketHost, OnlyAnAbsolutePathAfterTheScheme) {
-    const struct {
-        const char* host;
-        const char* path;  // nullptr: a TCP host
-    } cases[] = {
-        {"unix:/run/user/1000/velmora.sock", "/run/user/1000/velmora.sock"},
-        {"unix:/", "/"},
-        {"unix:relative.sock", nullptr},
-        {"unix:", nullptr},
-        {"UNIX:/run/x", nullptr},
-        {"unix", nullptr},
-        {"localhost", nullptr},
-        {"/run/x", nullptr},
-    };
-    for (const auto& c : cases) {
-        const char* path = velmora::UnixSocketPath(c.host);
-        if (c.path == nullptr) {
-            EXPECT_EQ(path, nullptr) << c.host;
-        } else {
-            EXPECT_STREQ(path, c.path) << c.host;
-        }
-    }
-}
