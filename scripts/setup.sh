@@ -13,7 +13,8 @@ demo_packages=(
   qt6-base-dev
 )
 # The tests, sanitizers, benchmarks, the Windows cross build under Wine,
-# fuzzing, and the Debian packages with their checks.
+# fuzzing, the Debian packages with their checks, and the two-user server
+# (sshd, user units, systemd-socket-activate).
 more_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   pcsc-tools opensc
@@ -22,6 +23,7 @@ more_packages=(
   wine wine64 fonts-wine nsis
   clang-14 libclang-rt-14-dev
   dpkg-dev file lintian desktop-file-utils
+  openssh-server openssh-client systemd passwd
 )
 
 packages=("${demo_packages[@]}")

@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -71,7 +72,59 @@ bool ParseFile(const char* path, Config* config, char* error, size_t capacity) {
     return ok;
 }
 
+bool ParseTail(char separator, char* tail, Config* config, char* error, size_t capacity) {
+    if (separator == ':') return ParseFile(tail, config, error, capacity);
+    if (separator != '\0') return ParseOptions(tail, config, error, capacity);
+    return true;
+}
+
+// PATH with "$XDG_RUNTIME_DIR" or "${XDG_RUNTIME_DIR}" at its start expanded;
+// it must be absolute and fit sun_path, as a cut path would be another socket.
+bool ExpandUnixPath(const char* path, Config* config, char* error, size_t capacity) {
+    char runtime[kTextMax];  // larger than any path that fits: a long one is refused below, not cut
+    const char* rest = path;
+    runtime[0] = '\0';
+    for (const char* variable : {"${XDG_RUNTIME_DIR}", "$XDG_RUNTIME_DIR"}) {
+        size_t n = std::strlen(variable);
+        if (std::strncmp(path, variable, n) == 0 && (path[n] == '/' || path[n] == '\0')) {
+            RuntimeDirectory(runtime, sizeof runtime);
+            rest = path + n;
+            break;
+        }
+    }
+    int n = std::snprintf(config->unixPath, sizeof config->unixPath, "%s%s", runtime, rest);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof config->unixPath || config->unixPath[0] != '/') {
+        std::snprintf(error, capacity, "DEVICENAME unix:%.100s: the path must be absolute and under %zu bytes", path,
+                      sizeof config->unixPath);
+        config->unixPath[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+bool ParseUnix(char* text, Config* config, char* error, size_t capacity) {
+    char* rest = text + std::strcspn(text, ": \t");
+    char separator = *rest;
+    *rest = '\0';
+    if (!ExpandUnixPath(text, config, error, capacity)) return false;
+    if (!ParseTail(separator, rest + 1, config, error, capacity)) return false;
+    if (config->allowedCount > 0) {
+        std::snprintf(error, capacity, "allow= is for TCP; a Unix socket admits only its own user");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+void RuntimeDirectory(char* text, size_t size) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
+        std::snprintf(text, size, "%s", runtime);
+    } else {
+        std::snprintf(text, size, "/run/user/%u", static_cast<unsigned>(geteuid()));
+    }
+}
 
 bool ParseConfig(const char* deviceName, Config* config, char* error, size_t capacity) {
     char text[kTextMax];
@@ -87,6 +140,7 @@ bool ParseConfig(const char* deviceName, Config* config, char* error, size_t cap
     } else {
         std::memcpy(text, deviceName, n + 1);
     }
+    if (std::strncmp(text, "unix:", 5) == 0) return ParseUnix(text + 5, config, error, capacity);
     char* colon = std::strchr(text, ':');
     if (colon == nullptr) {
         std::snprintf(error, capacity, "DEVICENAME '%.100s' is not HOST:PORT", text);
@@ -104,9 +158,7 @@ bool ParseConfig(const char* deviceName, Config* config, char* error, size_t cap
         return false;
     }
     config->port = static_cast<uint16_t>(value);
-    if (separator == ':') return ParseFile(rest + 1, config, error, capacity);
-    if (separator != '\0') return ParseOptions(rest + 1, config, error, capacity);
-    return true;
+    return ParseTail(separator, rest + 1, config, error, capacity);
 }
 
 bool PeerAllowed(const Config& config, uint32_t peer) {

@@ -2,6 +2,8 @@
 //   HOST:PORT                       e.g. 127.0.0.1:9688
 //   "HOST:PORT option ..."          options after the address (quoted, with blanks)
 //   HOST:PORT:/path/options.conf    options in a file, one a line, # comments
+//   unix:PATH                       a Unix socket instead (PATH may start with
+//                                   $XDG_RUNTIME_DIR); options follow as above
 // Options: timeout=MS (reply time-out), allow=IP[,IP...] (peers allowed to
 // connect; any when not given).
 #pragma once
@@ -15,10 +17,12 @@ namespace velmora::reader {
 
 constexpr size_t kMaxAllowed = 16;
 constexpr uint16_t kDefaultPort = 9688;
+constexpr size_t kUnixPathSize = 108;  // sockaddr_un's sun_path
 
 struct Config {
     uint32_t address = 0x7F000001;  // host byte order
     uint16_t port = kDefaultPort;
+    char unixPath[kUnixPathSize] = {};  // set: listen on this Unix socket, not on TCP
     uint32_t allowed[kMaxAllowed] = {};
     size_t allowedCount = 0;
     Options options;
@@ -27,5 +31,8 @@ struct Config {
 // False with a one-line reason in `error` (capacity bytes).
 bool ParseConfig(const char* deviceName, Config* config, char* error, size_t capacity);
 bool PeerAllowed(const Config& config, uint32_t peer);
+// The runtime directory "$XDG_RUNTIME_DIR" stands for: the variable, else
+// /run/user/UID of this process.
+void RuntimeDirectory(char* text, size_t size);
 
 } // namespace velmora::reader

@@ -7,6 +7,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,6 +49,10 @@ void WriteLog(int level, const char* text) {
 
 Endpoint::Endpoint(const Config& config)
     : config_(config), session_(Port{this, &Endpoint::Send, &Endpoint::HangUp, &Endpoint::Log}, config.options) {
+    if (config.unixPath[0] != '\0') {
+        std::snprintf(name_, sizeof name_, "unix:%s", config.unixPath);
+        return;
+    }
     char address[24];
     Dotted(config.address, config.port, address, sizeof address);
     std::snprintf(name_, sizeof name_, "%s", address);
@@ -99,7 +105,7 @@ void Endpoint::Stop() {
     close(wake_[1]);
 }
 
-bool Endpoint::Listen() {
+int Endpoint::ListenTcp() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     sockaddr_in address{};
@@ -108,9 +114,41 @@ bool Endpoint::Listen() {
     address.sin_addr.s_addr = htonl(config_.address);
     bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
               bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 4) == 0;
-    if (!ok) {
+    if (ok) return fd;
+    int error = errno;
+    if (fd >= 0) close(fd);
+    errno = error;
+    return -1;
+}
+
+// A socket file left by an earlier run is replaced; any other file is not.
+// The mode is set before listen(), so nobody connects while the file still
+// has the umask's mode.
+int Endpoint::ListenUnix() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, config_.unixPath, sizeof address.sun_path);
+    struct stat old {};
+    if (lstat(config_.unixPath, &old) == 0 && S_ISSOCK(old.st_mode)) unlink(config_.unixPath);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    struct stat made {};
+    ok = ok && chmod(config_.unixPath, 0600) == 0 && lstat(config_.unixPath, &made) == 0 && listen(fd, 4) == 0;
+    if (ok) {
+        listenInode_ = made.st_ino;
+        return fd;
+    }
+    int error = errno;
+    if (fd >= 0) close(fd);
+    errno = error;
+    return -1;
+}
+
+bool Endpoint::Listen() {
+    bool unixSocket = config_.unixPath[0] != '\0';
+    int fd = unixSocket ? ListenUnix() : ListenTcp();
+    if (fd < 0) {
         int error = errno;
-        if (fd >= 0) close(fd);
         if (error != lastListenError_) {
             char text[200];
             std::snprintf(text, sizeof text, "cannot listen: %s; trying again every second", std::strerror(error));
@@ -122,32 +160,84 @@ bool Endpoint::Listen() {
     listen_ = fd;
     lastListenError_ = 0;
     Log(this, kLogInfo, "listening");
+    // pcscd has no warning level; the error level is the one its default log shows.
+    if (!unixSocket) {
+        Log(this, kLogError,
+            "warning: listening on TCP, where every local user can connect and present the reader; "
+            "on a server with several users, listen on unix:PATH in each user's own pcscd");
+    }
     return true;
 }
 
-void Endpoint::Accept() {
-    sockaddr_in peer{};
-    socklen_t size = sizeof peer;
-    int fd = accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
-    if (fd < 0) return;
-    char name[24];
-    Dotted(ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), name, sizeof name);
-    char text[120];
-    bool busy = false;
-    {
-        std::lock_guard<std::mutex> lock(connectionMutex_);
-        busy = conn_ >= 0;
+void Endpoint::CloseListener() {
+    if (listen_ < 0) return;
+    close(listen_);
+    listen_ = -1;
+    struct stat now {};
+    if (listenInode_ != 0 && lstat(config_.unixPath, &now) == 0 && now.st_ino == listenInode_) {
+        unlink(config_.unixPath);
     }
-    if (busy || !PeerAllowed(config_, ntohl(peer.sin_addr.s_addr))) {
-        std::snprintf(text, sizeof text, "connection from %s refused: %s", name,
-                      busy ? "a client is connected" : "not an allowed peer");
+    listenInode_ = 0;
+}
+
+bool Endpoint::Busy() {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    return conn_ >= 0;
+}
+
+bool Endpoint::TcpPeerAllowed(int fd, char* name, size_t size) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length);
+    Dotted(ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), name, size);
+    if (PeerAllowed(config_, ntohl(peer.sin_addr.s_addr))) return true;
+    char text[120];
+    std::snprintf(text, sizeof text, "connection from %s refused: not an allowed peer", name);
+    Log(this, kLogError, text);
+    return false;
+}
+
+// Only the user this pcscd runs as may present its reader: the socket's
+// mode keeps others out of the file, the peer's credentials out of a
+// descriptor passed on or a mode changed by hand.
+bool Endpoint::UnixPeerAllowed(int fd, char* name, size_t size) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && length == sizeof peer;
+    std::snprintf(name, size, "uid %u pid %d", known ? static_cast<unsigned>(peer.uid) : 0u, known ? peer.pid : 0);
+    if (known && peer.uid == geteuid()) return true;
+    char text[200];
+    if (known) {
+        std::snprintf(text, sizeof text, "connection from uid %u (pid %d) refused: not this reader's user (uid %u)",
+                      static_cast<unsigned>(peer.uid), peer.pid, static_cast<unsigned>(geteuid()));
+    } else {
+        std::snprintf(text, sizeof text, "connection refused: the peer's credentials cannot be read: %s",
+                      std::strerror(errno));
+    }
+    Log(this, kLogError, text);
+    return false;
+}
+
+void Endpoint::Accept() {
+    int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    bool unixSocket = config_.unixPath[0] != '\0';
+    char name[48];
+    bool allowed = unixSocket ? UnixPeerAllowed(fd, name, sizeof name) : TcpPeerAllowed(fd, name, sizeof name);
+    if (!allowed) {
+        close(fd);
+        return;
+    }
+    if (Busy()) {
+        char text[120];
+        std::snprintf(text, sizeof text, "connection from %s refused: a client is connected", name);
         Log(this, kLogError, text);
         close(fd);
         return;
     }
     int on = 1;
     timeval timeout{kSendTimeoutSeconds, 0};
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (!unixSocket) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     {
         std::lock_guard<std::mutex> lock(connectionMutex_);
@@ -230,8 +320,7 @@ void Endpoint::Run() {
         if (listen_ >= 0 && (fds[1].revents & POLLIN) != 0) Accept();
     }
     EndConnection();
-    if (listen_ >= 0) close(listen_);
-    listen_ = -1;
+    CloseListener();
 }
 
 } // namespace velmora::reader

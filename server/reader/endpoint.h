@@ -33,20 +33,27 @@ private:
     static void Log(void* context, int level, const char* text);
     void Run();
     bool Listen();
+    int ListenTcp();
+    int ListenUnix();
+    void CloseListener();
     void Accept();
+    bool TcpPeerAllowed(int fd, char* name, size_t size);
+    bool UnixPeerAllowed(int fd, char* name, size_t size);
+    bool Busy();
     void Read();
     void Split(const char* chunk, size_t length);
     void EndConnection();
     void Wake();
 
     const Config config_;
-    char name_[32] = {};
+    char name_[kUnixPathSize + 8] = {};
     Session session_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> hangUp_{false};
     int wake_[2] = {-1, -1};
     int listen_ = -1;
+    unsigned long listenInode_ = 0;  // the Unix socket file this endpoint made, removed at its end
     std::mutex connectionMutex_;  // conn_ against senders on pcscd's threads
     int conn_ = -1;
     char line_[kLineBuffer] = {};

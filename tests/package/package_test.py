@@ -92,6 +92,39 @@ class Packages(unittest.TestCase):
         self.assertEqual([p for p in PACKAGES if installed(p)], [])
         self.assertEqual([f for f in ours if os.path.lexists(f)], [])
 
+    def test_reader_user_units_ship_disabled_and_verify_clean_once_enabled(self):
+        self.addCleanup(run, *APT, "purge", "velmora-reader")
+        result = run(*APT, "install", self.deb("velmora-reader"))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        units = ["/usr/lib/systemd/user/velmora-pcscd." + kind for kind in ("service", "socket")]
+        names = [os.path.basename(unit) for unit in units]
+        with open("/etc/velmora-reader/reader.conf") as conf:
+            text = conf.read()
+        self.assertIn('DEVICENAME "unix:$XDG_RUNTIME_DIR/velmora-reader.sock"\n', text)
+        self.assertIn("LIBPATH /usr/lib/pcsc/drivers/serial/libifdvelmora.so\n", text)
+        self.assertEqual(self.enabled(names), ["disabled", "disabled"])
+
+        # The README's command for turning the per-user mode on.
+        result = run("systemctl", "--global", "enable", "velmora-pcscd.service")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(self.enabled(names), ["enabled", "enabled"])
+        runtime = tempfile.mkdtemp(prefix="velmora-runtime.")
+        self.addCleanup(shutil.rmtree, runtime, True)
+        result = run("systemd-analyze", "--user", "verify", *units,
+                     env=dict(os.environ, XDG_RUNTIME_DIR=runtime))
+        self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
+
+        # Removed while on: no unit, link or configuration left behind.
+        links = run("find", "/etc/systemd/user", "-name", "velmora-pcscd.*").stdout.split()
+        self.assertEqual(len(links), 2, links)
+        result = run(*APT, "purge", "velmora-reader")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual([f for f in (*units, *links, "/etc/velmora-reader") if os.path.lexists(f)], [])
+
+    @staticmethod
+    def enabled(names):
+        return [run("systemctl", "--global", "is-enabled", name).stdout.strip() for name in names]
+
     def check_programs(self):
         result = run("velmora-server", "--help")
         self.assertEqual(result.returncode, 0)

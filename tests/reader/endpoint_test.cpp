@@ -7,11 +7,18 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -108,6 +115,113 @@ TEST(Endpoint, CommandsEventsAndConnectionsOverLoopback) {
     EXPECT_EQ(ReadLine(client), "HELLO velmora-reader");
     close(client);
     endpoint.Stop();
+}
+
+int ConnectUnix(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+bool WaitForSocket(const std::string& path) {
+    struct stat info {};
+    for (int i = 0; i < 200; ++i) {
+        if (lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) && (info.st_mode & 0777) == 0600) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Connects as another user (nobody) and reads: 0 when the driver closed
+// the connection at once, 1 when it greeted, 2 when connect() failed.
+int ConnectAsNobody(const std::string& path) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        int fd = ConnectUnix(path);
+        if (fd < 0) _exit(2);
+        char byte = 0;
+        _exit(recv(fd, &byte, 1, 0) == 1 ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char pattern[] = "/tmp/velmora-endpoint-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
+};
+
+TEST(Endpoint, UnixSocketOnlyForItsOwnUser) {
+    TempDir dir;
+    chmod(dir.path.c_str(), 0755);
+    const std::string path = dir.path + "/reader.sock";
+    {
+        int stale = socket(AF_UNIX, SOCK_STREAM, 0);  // a socket file left by a crash
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        close(stale);
+    }
+    Config config;
+    std::snprintf(config.unixPath, sizeof config.unixPath, "%s", path.c_str());
+    Endpoint endpoint(config);
+    ASSERT_TRUE(endpoint.Start());
+    ASSERT_TRUE(WaitForSocket(path));
+    // Before the user's client is there: nobody else may present the reader.
+    if (geteuid() == 0) {
+        EXPECT_EQ(ConnectAsNobody(path), 2);  // the mode keeps another user out
+        chmod(path.c_str(), 0666);            // as if opened by hand: the credentials still do
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(ConnectAsNobody(path), 0);
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_NE(log.find("connection from uid 65534"), std::string::npos) << log;
+        EXPECT_NE(log.find("refused: not this reader's user"), std::string::npos) << log;
+    }
+    int client = ConnectUnix(path);
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(ReadLine(client), "HELLO velmora-reader");
+    if (geteuid() == 0) {
+        EXPECT_EQ(ConnectAsNobody(path), 0);
+    }
+    struct stat info {};
+    // The user's own client was never disturbed.
+    EXPECT_EQ(ReadLine(client), "CARD");
+    SendText(client, "200 CARD PRESENT\n");
+    ASSERT_TRUE(endpoint.Reader().WaitForChange(5000));
+    EXPECT_TRUE(endpoint.Reader().Present());
+    close(client);
+    endpoint.Stop();
+    EXPECT_NE(lstat(path.c_str(), &info), 0);  // removed at the end
+}
+
+TEST(Endpoint, UnixPathHeldByAnotherFileIsLeftAlone) {
+    TempDir dir;
+    const std::string path = dir.path + "/reader.sock";
+    std::ofstream(path) << "not a socket";
+    Config config;
+    std::snprintf(config.unixPath, sizeof config.unixPath, "%s", path.c_str());
+    Endpoint endpoint(config);
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(endpoint.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    endpoint.Stop();
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("cannot listen: Address already in use"), std::string::npos) << log;
+    std::ifstream kept(path);
+    std::string text;
+    std::getline(kept, text);
+    EXPECT_EQ(text, "not a socket");
 }
 
 } // namespace

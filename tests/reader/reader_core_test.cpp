@@ -4,6 +4,8 @@
 #include "session.h"
 #include "wire.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -163,6 +165,51 @@ TEST(Wire, Config) {
         Config other;
         EXPECT_FALSE(ParseConfig(bad, &other, error, sizeof error)) << bad;
     }
+}
+
+TEST(Wire, UnixConfig) {
+    setenv("XDG_RUNTIME_DIR", "/run/user/1234", 1);
+    const std::string fits = "/" + std::string(106, 'p');  // sun_path's 108 bytes with the terminator
+    struct Case {
+        std::string deviceName;
+        std::string path;  // empty: refused
+        int timeoutMs;
+    } cases[] = {
+        {"unix:/run/velmora.sock", "/run/velmora.sock", 60000},
+        {"unix:$XDG_RUNTIME_DIR/velmora-reader.sock", "/run/user/1234/velmora-reader.sock", 60000},
+        {"\"unix:${XDG_RUNTIME_DIR}/v.sock timeout=2500\"", "/run/user/1234/v.sock", 2500},
+        {"unix:$XDG_RUNTIME_DIRX/v.sock", "", 0},  // another variable: not absolute
+        {"unix:relative.sock", "", 0},
+        {"unix:", "", 0},
+        {"unix:" + fits, fits, 60000},
+        {"unix:" + fits + "p", "", 0},                     // would be cut to another path
+        {"\"unix:/run/v.sock allow=127.0.0.1\"", "", 0},  // addresses mean nothing here
+        {"unix:/run/v.sock:/no/such/file", "", 0},
+        {"unix:/run/a b.sock", "", 0},                                   // the blank starts options
+        {"unix:/run/\x01\xff.sock", "/run/\x01\xff.sock", 60000},          // any other byte is the path's
+        {"unix:" + std::string(600, '/'), "", 0},                        // past DEVICENAME's limit
+    };
+    for (const Case& c : cases) {
+        Config config;
+        char error[200] = {};
+        bool ok = ParseConfig(c.deviceName.c_str(), &config, error, sizeof error);
+        EXPECT_EQ(ok, !c.path.empty()) << c.deviceName << ": " << error;
+        if (!ok) continue;
+        EXPECT_EQ(std::string(config.unixPath), c.path) << c.deviceName;
+        EXPECT_EQ(config.options.replyTimeoutMs, c.timeoutMs) << c.deviceName;
+    }
+    // A runtime directory that leaves no room for the name is refused, not cut.
+    setenv("XDG_RUNTIME_DIR", ("/" + std::string(400, 'r')).c_str(), 1);
+    Config config;
+    char error[200];
+    for (const char* deviceName : {"unix:$XDG_RUNTIME_DIR/v.sock", "unix:$XDG_RUNTIME_DIR"}) {
+        EXPECT_FALSE(ParseConfig(deviceName, &config, error, sizeof error)) << deviceName;
+        EXPECT_EQ(config.unixPath[0], '\0');
+    }
+    unsetenv("XDG_RUNTIME_DIR");
+    char runtime[kUnixPathSize];
+    RuntimeDirectory(runtime, sizeof runtime);
+    EXPECT_EQ(std::string(runtime), "/run/user/" + std::to_string(geteuid()));
 }
 
 TEST_F(Core, GreetingThenCardAskedAgainUntilAnswered) {

@@ -72,4 +72,9 @@ void FormatDotted(uint32_t networkOrder, char* text, size_t size) {
     std::snprintf(text, size, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
 }
 
+const char* UnixSocketPath(const char* host) {
+    if (std::strncmp(host, "unix:/", 6) != 0) return nullptr;
+    return host + 5;
+}
+
 } // namespace velmora

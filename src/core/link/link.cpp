@@ -92,8 +92,12 @@ void ConnectTo(const HostEntry& entry) {
         ReconnectLinkLost();
         return;
     }
-    ShowStatus(ConnectionDialog(), "Starte Verbindungsaufbau mit %s (%s), Port %u", entry.name,
-               dotted, static_cast<unsigned>(g_link.port));
+    if (UnixSocketPath(g_link.host) != nullptr) {
+        ShowStatus(ConnectionDialog(), "Starte Verbindungsaufbau mit %s", g_link.host);
+    } else {
+        ShowStatus(ConnectionDialog(), "Starte Verbindungsaufbau mit %s (%s), Port %u", entry.name,
+                   dotted, static_cast<unsigned>(g_link.port));
+    }
     if (start == ConnectStart::Failed) FailLink("Connect(): ", error);
 }
 

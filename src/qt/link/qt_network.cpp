@@ -1,5 +1,7 @@
 #include "link/qt_network.h"
 
+#include "link/address.h"
+
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QMetaObject>
@@ -11,6 +13,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace velmora::qt {
@@ -45,7 +48,8 @@ void Retire(QSocketNotifier** notifier) {
 
 unsigned long SocketErrorCode(int error) {
     switch (error) {
-    case ECONNREFUSED: return velmora::kSocketConnectionRefused;
+    case ECONNREFUSED:
+    case ENOENT: return velmora::kSocketConnectionRefused;  // a local socket nobody has made
     case ECONNRESET:
     case EPIPE: return velmora::kSocketConnectionReset;
     case ETIMEDOUT: return velmora::kSocketTimedOut;
@@ -84,9 +88,37 @@ QtNetwork::QtNetwork(QObject* parent) : QObject(parent) {}
 QtNetwork::~QtNetwork() { Close(); }
 
 bool QtNetwork::StartLookupByName(const char* host) {
+    unixPath_[0] = '\0';
+    if (const char* path = velmora::UnixSocketPath(host)) return StartUnixLookup(host, path);
     lookupId_ = QHostInfo::lookupHost(QString::fromLatin1(host), this,
                                       [this](const QHostInfo& info) { LookupFinished(info.lookupId(), info); });
     return lookupId_ >= 0;
+}
+
+// A local socket needs no lookup; it completes later all the same, as the
+// link expects of every lookup. A path sun_path cannot hold is refused, as a
+// cut one would be another socket.
+bool QtNetwork::StartUnixLookup(const char* host, const char* path) {
+    if (std::strlen(path) >= sizeof unixPath_) return false;
+    std::snprintf(unixPath_, sizeof unixPath_, "%s", path);
+    velmora::HostEntry entry{};
+    std::snprintf(entry.name, sizeof entry.name, "%s", host);
+    const uint32_t generation = generation_;
+    QMetaObject::invokeMethod(
+        this, [this, generation, entry] {
+            if (generation == generation_ && unixPath_[0] != '\0') velmora::LinkLookupDone(0, &entry);
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
+int QtNetwork::ConnectUnix() {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return -2;
+    sockaddr_un peer{};
+    peer.sun_family = AF_UNIX;
+    std::memcpy(peer.sun_path, unixPath_, sizeof peer.sun_path);
+    return ::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
 }
 
 bool QtNetwork::StartLookupByAddress(uint32_t address) {
@@ -112,20 +144,25 @@ void QtNetwork::LookupFinished(int id, const QHostInfo& info) {
     velmora::LinkLookupDone(0, &entry);
 }
 
-velmora::ConnectStart QtNetwork::StartConnect(uint32_t address, uint16_t port, unsigned long* error) {
-    Close();
+int QtNetwork::ConnectTcp(uint32_t address, uint16_t port) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd_ < 0) {
-        *error = SocketErrorCode(errno);
-        return velmora::ConnectStart::SocketFailed;
-    }
+    if (fd_ < 0) return -2;
     int on = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = address;
-    int result = ::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    return ::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+}
+
+velmora::ConnectStart QtNetwork::StartConnect(uint32_t address, uint16_t port, unsigned long* error) {
+    Close();
+    int result = unixPath_[0] != '\0' ? ConnectUnix() : ConnectTcp(address, port);
+    if (result == -2) {
+        *error = SocketErrorCode(errno);
+        return velmora::ConnectStart::SocketFailed;
+    }
     const uint32_t generation = generation_;
     if (result != 0 && errno != EINPROGRESS) {
         // A connect that fails at once still completes after the link has

@@ -39,8 +39,13 @@ private:
     void Readable();
     void Writable();
     bool Flush(unsigned long* error);
+    bool StartUnixLookup(const char* host, const char* path);
+    // Each makes fd_ and starts connect(): its result, or -2 without a socket.
+    int ConnectUnix();
+    int ConnectTcp(uint32_t address, uint16_t port);
 
     int lookupId_ = -1;
+    char unixPath_[108] = {};  // the last lookup named a local socket ("unix:/path"); sun_path's size
     int fd_ = -1;
     uint32_t generation_ = 0;  // tells completions of a closed socket apart
     bool connected_ = false;
