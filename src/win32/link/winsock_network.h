@@ -27,6 +27,8 @@ public:
     long Receive(char* buffer, size_t size, unsigned long* error) override;
     bool Send(const char* data, size_t length, unsigned long* error) override;
     void Close() override;
+    bool PeerHasEnded() override;
+    void StartKeepalive(const velmora::KeepaliveTimers& timers) override;
 
     // Notifications; each ignores one that names a lookup or socket that
     // has since been given up.
