@@ -190,7 +190,7 @@ void ConnectDone(unsigned long error) {
         FailLink("Connect(): ", error);
         return;
     }
-    g_network->StartKeepalive(g_keepalive);
+    if (g_network != nullptr) g_network->StartKeepalive(g_keepalive);
     ShowStatus(ConnectionDialog(), "Verbindung erfolgreich aufgebaut.");
     ReconnectLinkUp();
 }
