@@ -3,6 +3,9 @@
 // Completions reach the core on the user-interface thread through the event
 // loop. One StartConnect makes exactly one connect() call: the core owns the
 // link's rules, so nothing here retries.
+// The server's close behind a read is seen with recv(MSG_PEEK | MSG_DONTWAIT);
+// keepalive is SO_KEEPALIVE with TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT and
+// TCP_USER_TIMEOUT, in whole seconds where the kernel counts so.
 #pragma once
 
 #include "link/link.h"
