@@ -1,6 +1,7 @@
 // The server link's read handling: the server's bytes arrive split at
-// arbitrary points, with closes, failed reads and failed sends in between,
-// and the link reconnecting after each end.
+// arbitrary points, with closes (also one waiting behind the last bytes),
+// failed reads and failed sends in between, and the link reconnecting after
+// each end.
 //
 // Input: flags, the card's transmit answer (length word and bytes), then
 // operations, an opcode byte each followed by its arguments, until the input
@@ -35,6 +36,7 @@ public:
     std::vector<std::string> sends;
     std::string lastRead;
     bool open = false;
+    bool peerEnded = false;    // the server's close waits behind its bytes
 
     bool StartLookupByName(const char*) override { return lookupStarts; }
     bool StartLookupByAddress(uint32_t) override { return lookupStarts; }
@@ -68,6 +70,13 @@ public:
         return true;
     }
     void Close() override { open = false; }
+    bool PeerHasEnded() override {
+        if (!open) fuzz::Fail("peek on a closed socket");
+        return peerEnded && pending.empty();
+    }
+    void StartKeepalive(const velmora::KeepaliveTimers&) override {
+        if (!open) fuzz::Fail("keepalive on a closed socket");
+    }
 };
 
 class Run {
@@ -112,7 +121,7 @@ private:
         switch (op % 8) {
         case 0: ServerSends(); break;
         case 1: Read(); break;
-        case 2: Closed(); break;
+        case 2: if ((op & 0x80) != 0) network_.peerEnded = true; else Closed(); break;
         case 3: network_.sendFails = true; break;
         case 4: FailedRead(); break;
         case 5: if (g_link.state == 0) Connect(in_.Byte()); break;
@@ -137,6 +146,11 @@ private:
         if (before < kGreeted) {
             // The greeting is logged, never answered.
             if (added != 0) fuzz::Fail("the greeting was answered");
+            return;
+        }
+        if (network_.peerEnded && network_.pending.empty()) {
+            // The server's close waited behind this command: never run, never answered.
+            if (added != 0 || g_link.state != 0) fuzz::Fail("a command behind the close was answered");
             return;
         }
         if (sendFails) {
@@ -194,6 +208,7 @@ private:
     // it fails, 0 being a connect that succeeds.
     void Connect(uint8_t mode) {
         network_.pending.clear();
+        network_.peerEnded = false;
         dialog_.host = (mode & 0x01) != 0 ? "127.0.0.1" : "localhost";
         network_.lookupStarts = (mode & 0x02) == 0;
         static const velmora::ConnectStart kStarts[] = {

@@ -186,6 +186,7 @@ def pinpad_seeds():
 # --- link: flags, transmit answer, operations -----------------------------
 
 DATA, READ, CLOSED, FAIL_SEND, FAIL_READ, RECONNECT, DIALOG, CARD = range(8)
+ENDS_BEHIND = CLOSED | 0x80  # the server's close waits behind its bytes
 ALL = 0xFFFF
 
 
@@ -222,6 +223,8 @@ def link_seeds():
         "card-pulled": link(greeting + [data(b"TRANSMIT T1 00"), read(), bytes([CARD, 5]),
                                         data(b"TRANSMIT T1 00"), read()]),
         "empty-reads": link([read(0), read(0), read(0)]),
+        "close-behind": link(greeting + [data(b"STATE"), data(b"TRANSMIT T1 002A9E9A00"), bytes([ENDS_BEHIND]),
+                                         read(5), read(), bytes([RECONNECT, 0]), *greeting, data(b"CARD"), read()]),
     }
     for name, case in cases.items():
         write("corpus", "link", name, case)

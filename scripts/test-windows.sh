@@ -16,11 +16,10 @@ for dll in $(x86_64-w64-mingw32-objdump -p build/mingw/src/win32/velmora-client.
   esac
 done
 
-# The server peer is a Linux program.
-if [ ! -x build/linux/tools/server/velmora-server ]; then
-  cmake --preset linux >/dev/null
-  cmake --build --preset linux -j "$jobs" --target velmora-server
-fi
+# The server peer, and pcscd's side of the reader test (velmora-reader, the
+# simulated reader's control tool, a program on libpcsclite), are Linux programs.
+[ -f build/linux/CMakeCache.txt ] || cmake --preset linux >/dev/null
+cmake --build --preset linux -j "$jobs" --target velmora-server ifdvelmora simreader simreader-ctl reader-probe
 
 work=$(mktemp -d /tmp/velmora-wine.XXXXXX)
 exec 3>"$work/display"

@@ -6,6 +6,7 @@ one. Each group starts its own processes on private sockets and ports."""
 
 import json
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -14,6 +15,8 @@ import time
 import unittest
 
 from e2e_harness import BUILD, Client, PrivatePcscd, free_port, wait_until
+# The server side is a Linux pcscd with the driver, whichever client runs.
+from pcscd_private import PrivatePcscd as ServerPcscd
 
 PROBE = os.environ.get("VELMORA_READER_PROBE", os.path.join(BUILD, "tests", "reader", "reader-probe"))
 READER = "Velmora Remote Reader 00 00"
@@ -55,13 +58,14 @@ class ChainTest(unittest.TestCase):
     """The whole chain with the real client; one set of processes per group."""
 
     readers = ("card=t1,pin=1234",)
+    options = ""  # the driver's options after its address
 
     @classmethod
     def setUpClass(cls):
         cls.port = free_port()
         cls.workstation = PrivatePcscd(cls.readers)
         assert cls.workstation.start(), cls.workstation.error
-        cls.server = PrivatePcscd((), remotes=("127.0.0.1:%d" % cls.port,))
+        cls.server = ServerPcscd((), remotes=("127.0.0.1:%d%s" % (cls.port, cls.options),))
         if not cls.server.start():
             cls.workstation.stop()
             raise AssertionError(cls.server.error)
@@ -138,6 +142,35 @@ class Chain(ChainTest):
         self.assertEqual(self.probe("wait present 5000"), "OK")
         self.assertEqual(self.probe("connect"), "OK T1")
         self.assertRegex(self.probe("transmit " + CHALLENGE), r"9000$")
+
+
+class StoppedClient(ChainTest):
+    """The workstation sleeps (SIGSTOP) while a server program transmits: the
+    driver's reply time-out fails the call and ends the connection. The
+    command then waits in the stopped client's socket with the close behind
+    it, and must never reach the card once the client runs again."""
+
+    options = " timeout=1500"
+    SIGN = "002A9E9A0401020304"  # a signature the program was told failed
+
+    def test_command_failed_by_the_time_out_never_reaches_the_card(self):
+        self.assertEqual(self.probe("connect"), "OK T1")
+        self.assertEqual(self.probe("transmit " + SELECT), "OK 9000")
+        os.kill(self.client.proc.pid, signal.SIGSTOP)
+        try:
+            self.assertTrue(self.probe("transmit " + self.SIGN).startswith("ERR"))
+            self.assertEqual(self.probe("wait absent 5000"), "OK", self.server.log())
+        finally:
+            os.kill(self.client.proc.pid, signal.SIGCONT)
+        state = self.client.wait_state(lambda s: s["link"] == 0, "the client to see the close")
+        self.assertEqual(self.card().command("LASTAPDU"), "OK " + SELECT)
+        self.assertIn("TRANSMIT T1 " + self.SIGN + " => nicht ausgef\u00fchrt", state["log"])
+        # A new connection serves the next program as usual.
+        self.assertEqual(self.client.hook("click 1003"), "ok")
+        self.assertEqual(self.probe("wait present 5000"), "OK")
+        self.assertEqual(self.probe("connect"), "OK T1")
+        self.assertRegex(self.probe("transmit " + CHALLENGE), r"9000$")
+        self.assertEqual(self.card().command("LASTAPDU"), "OK " + CHALLENGE)
 
 
 class PinEntry(ChainTest):
@@ -264,7 +297,7 @@ class Faults(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.port = free_port()
-        cls.server = PrivatePcscd((), remotes=("127.0.0.1:%d timeout=700" % cls.port,))
+        cls.server = ServerPcscd((), remotes=("127.0.0.1:%d timeout=700" % cls.port,))
         assert cls.server.start(), cls.server.error
         cls.probe = Probe(cls.server)
 
@@ -364,7 +397,7 @@ class Entries(unittest.TestCase):
 
     def test_two_readers_and_an_allow_list(self):
         ports = free_port(), free_port()
-        server = PrivatePcscd((), remotes=("127.0.0.1:%d" % ports[0], "127.0.0.1:%d allow=127.0.0.2" % ports[1]))
+        server = ServerPcscd((), remotes=("127.0.0.1:%d" % ports[0], "127.0.0.1:%d allow=127.0.0.2" % ports[1]))
         self.assertTrue(server.start(), server.error)
         self.addCleanup(server.stop)
         probe = Probe(server)

@@ -3,10 +3,12 @@ support log against the real client, each test with its own processes,
 ports and profile. The same list runs against the Windows client under
 Wine (settings from the registry instead of files)."""
 
+import os
 import re
+import shutil
 import unittest
 
-from e2e_harness import (WINDOWS, Client, PrivatePcscd, Profile, Server, free_port, idle_controls, run_client,
+from e2e_harness import (ROOT, WINDOWS, Client, PrivatePcscd, Profile, Server, free_port, idle_controls, run_client,
                          wait_until)
 
 VERIFY_1234 = "TRANSMIT T1 0020008108" + "31323334" + "FFFFFFFF"
@@ -93,6 +95,16 @@ class Reconnect(SettingsTest):
         self.assertEqual(self.server.command("STATE"), "200 STATE SUCCESS SPECIFIC")
         self.pcscd.reader(0).command("REMOVE")
         self.assertEqual(self.server.expect("! "), "! EVENT CARD REMOVED")
+
+    def test_system_file_of_the_package_turns_it_on(self):
+        if WINDOWS:
+            self.skipTest("the Windows client's system-wide settings are in the registry")
+        shutil.copy(os.path.join(ROOT, "packaging", "linux", "velmora-client.conf"),
+                    os.path.join(self.profile.dir, "xdg"))
+        client = self.start(test_port=True)
+        self.connected(client)
+        self.server.send("@close")
+        client.wait_state(lambda s: "Verbindungsversuch in 5 s" in s["status"], "the retry to be announced")
 
     def test_disconnect_stops_the_retries(self):
         client = self.start("--reconnect", "1", test_port=True)

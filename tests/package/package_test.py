@@ -71,6 +71,17 @@ class Packages(unittest.TestCase):
         with open(self.dir + "/reader.ctrl.d/conffiles") as conffiles:
             self.assertIn("/etc/reader.conf.d/velmora-reader", conffiles.read())
 
+    def test_client_package_turns_reconnect_on_for_every_user(self):
+        deb = self.deb("velmora-client")
+        unpacked = os.path.join(self.dir, "client")
+        self.assertEqual(run("dpkg-deb", "-x", deb, unpacked).returncode, 0)
+        with open(unpacked + "/etc/xdg/velmora-client.conf") as conf:
+            self.assertIn("Reconnect=5\n", conf.read())
+        self.assertEqual(run("dpkg-deb", "-e", deb, self.dir + "/client.ctrl.d").returncode, 0)
+        with open(self.dir + "/client.ctrl.d/conffiles") as conffiles:
+            self.assertEqual(sorted(conffiles.read().split()),
+                             ["/etc/xdg/autostart/velmora-client.desktop", "/etc/xdg/velmora-client.conf"])
+
     def test_install_run_and_remove_without_a_trace(self):
         self.addCleanup(run, *APT, "purge", *PACKAGES)
         result = run(*APT, "install", *(self.deb(p) for p in PACKAGES))
@@ -78,6 +89,7 @@ class Packages(unittest.TestCase):
         files = [f for p in PACKAGES for f in run("dpkg", "-L", p).stdout.splitlines()]
         ours = [f for f in files if "velmora" in f]
         self.assertIn("/etc/xdg/autostart/velmora-client.desktop", ours)
+        self.assertIn("/etc/xdg/velmora-client.conf", ours)
         self.assertIn("/usr/share/icons/hicolor/scalable/apps/velmora-client.svg", ours)
         self.assertIn("/usr/share/man/man1/velmora-server.1.gz", ours)
 

@@ -27,7 +27,9 @@ public:
     std::deque<std::string> incoming;  // each entry is what one read returns
     std::string sent;
     bool sendFails = false;
+    bool peerEnded = false;  // the server's close waits behind the incoming reads
     int closes = 0;
+    std::vector<velmora::KeepaliveTimers> keepalives;  // one per connection made
 
     bool StartLookupByName(const char* host) override {
         calls.push_back(std::string("name ") + host);
@@ -62,6 +64,8 @@ public:
         return true;
     }
     void Close() override { ++closes; }
+    bool PeerHasEnded() override { return peerEnded && incoming.empty(); }
+    void StartKeepalive(const velmora::KeepaliveTimers& timers) override { keepalives.push_back(timers); }
 };
 
 // A PIN entry dialog over a fixed buffer (the heap test counts allocations).

@@ -163,6 +163,86 @@ TEST_F(LinkTest, ClosedDialogStillAnswers) {
     EXPECT_EQ(dialog.log, "hello\r\n");
 }
 
+// A command read together with the server's close (its reply time-out
+// passed while the client was stopped) must never reach the card.
+TEST_F(LinkTest, CommandWithTheCloseBehindItIsNeitherRunNorAnswered) {
+    const char* commands[] = {"TRANSMIT T1 002A808600", "CONTROL 3136B0 00", "GET_ATTRIBUTE ATR_STRING",
+                              "CARD", "STATE"};
+    OpenReader(true);
+    for (const char* command : commands) {
+        Connect();
+        Receive("hello");
+        const fakepcsc::Calls before = fakepcsc::Seen();
+        network.peerEnded = true;
+        network.sent.clear();
+        Receive(command);
+        EXPECT_EQ(network.sent, "") << command;
+        EXPECT_EQ(fakepcsc::Seen().transmits, before.transmits) << command;
+        EXPECT_EQ(fakepcsc::Seen().controls, before.controls) << command;
+        EXPECT_EQ(fakepcsc::Seen().getAttribs, before.getAttribs) << command;
+        EXPECT_EQ(g_link.state, 0) << command;
+        EXPECT_EQ(dialog.status, "Verbindung wurde durch Gegenseite geschlossen.") << command;
+        EXPECT_EQ(dialog.log.rfind(std::string(command) + " => nicht ausgef\xFChrt: Verbindung beendet\r\n", 0), 0u);
+        network.peerEnded = false;
+    }
+}
+
+TEST_F(LinkTest, DataWaitingBehindACommandIsNoEnd) {
+    Connect();
+    Receive("hello");
+    network.peerEnded = true;
+    network.incoming.push_back("STATE");
+    network.incoming.push_back("CARD");
+    velmora::LinkSocketEvent(false, 0);  // STATE, with CARD still waiting
+    EXPECT_EQ(network.sent, "200 STATE SUCCESS ABSENT\n");
+    EXPECT_EQ(g_link.state, 5);
+    velmora::LinkSocketEvent(false, 0);  // CARD, and then only the close
+    EXPECT_EQ(network.sent, "200 STATE SUCCESS ABSENT\n");
+    EXPECT_EQ(g_link.state, 0);
+}
+
+TEST_F(LinkTest, EveryConnectionMadeGetsTheKeepaliveOnce) {
+    network.connectError = velmora::kSocketConnectionRefused;
+    velmora::ConnectionDialogCommand(&dialog, velmora::kIdConnect, 0);
+    velmora::HostEntry entry{};
+    velmora::LinkLookupDone(0, &entry);
+    velmora::LinkConnectDone(velmora::kSocketConnectionRefused);
+    EXPECT_TRUE(network.keepalives.empty());  // no connection, nothing to keep alive
+    Connect();
+    velmora::SetKeepaliveTimers(velmora::KeepaliveWithin(3000));
+    velmora::LinkSocketEvent(true, 0);
+    Connect();
+    ASSERT_EQ(network.keepalives.size(), 2u);
+    EXPECT_EQ(network.keepalives[0].userTimeoutMs, 30000u);
+    EXPECT_EQ(network.keepalives[1].userTimeoutMs, 3000u);
+    velmora::ResetLink();
+    EXPECT_EQ(velmora::CurrentKeepaliveTimers().idleMs, velmora::kDefaultKeepalive.idleMs);
+}
+
+struct KeepaliveCase {
+    uint32_t totalMs;
+    velmora::KeepaliveTimers timers;
+};
+
+TEST(Keepalive, TimersFindADeadPathWithinTheTotal) {
+    const KeepaliveCase cases[] = {
+        {30000, {10000, 5000, 4, 30000}},
+        {6000, {2000, 1000, 4, 6000}},
+        {3000, {1000, 1000, 4, 3000}},  // a second per step at least
+        {0, {1000, 1000, 4, 1000}},
+        {UINT32_MAX, {UINT32_MAX / 3, UINT32_MAX / 6, 4, UINT32_MAX}},
+    };
+    for (const KeepaliveCase& c : cases) {
+        velmora::KeepaliveTimers t = velmora::KeepaliveWithin(c.totalMs);
+        EXPECT_EQ(t.idleMs, c.timers.idleMs) << c.totalMs;
+        EXPECT_EQ(t.intervalMs, c.timers.intervalMs) << c.totalMs;
+        EXPECT_EQ(t.probes, c.timers.probes) << c.totalMs;
+        EXPECT_EQ(t.userTimeoutMs, c.timers.userTimeoutMs) << c.totalMs;
+    }
+    const velmora::KeepaliveTimers& d = velmora::kDefaultKeepalive;
+    EXPECT_LE(d.idleMs + d.probes * d.intervalMs, 30000u);
+}
+
 struct AddressCase {
     const char* text;
     bool numeric;

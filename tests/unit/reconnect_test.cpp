@@ -100,6 +100,13 @@ TEST_F(ReconnectTest, EveryWayTheLinkEndsByItselfSchedulesATry) {
              velmora::LinkSocketEvent(false, 0);
              n.sendFails = false;
          }},
+        {"command behind the close",
+         [](FakeNetwork& n) {
+             n.peerEnded = true;
+             n.incoming.push_back("CARD");
+             velmora::LinkSocketEvent(false, 0);
+             n.peerEnded = false;
+         }},
         {"lookup not started",
          [](FakeNetwork& n) {
              velmora::CloseServerConnection(velmora::ConnectionDialog());

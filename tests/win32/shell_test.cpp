@@ -335,6 +335,8 @@ public:
     }
     bool Send(const char*, size_t, unsigned long*) override { return false; }
     void Close() override {}
+    bool PeerHasEnded() override { return true; }
+    void StartKeepalive(const velmora::KeepaliveTimers&) override {}
 };
 
 // No completion follows a lookup that did not start: the dialog's own

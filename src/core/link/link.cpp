@@ -19,6 +19,7 @@ LinkState g_link;
 namespace {
 
 Network* g_network = nullptr;
+KeepaliveTimers g_keepalive = kDefaultKeepalive;
 
 constexpr int32_t kLinkIdle = 0;
 constexpr int32_t kLinkLookup = 1;
@@ -108,6 +109,28 @@ void LogExchange(const char* packet, const char* reply) {
     SupportLogLine('P', line);
 }
 
+// The server closed or reset the connection: idle, and a try later when
+// Reconnect is on.
+void PeerClosed() {
+    ShowStatus(ConnectionDialog(), "Verbindung wurde durch Gegenseite geschlossen.");
+    EndLink();
+    ReconnectLinkLost();
+}
+
+// A command read just before the server's close: the server may have given
+// up on it already (its reply time-out) and told its program it failed, so
+// it must not reach the card. It is logged as read, then the close is
+// handled as if the command had not come.
+bool DroppedBehindClose(const char* packet, size_t length) {
+    if (!g_network->PeerHasEnded()) return false;
+    constexpr const char* kDropped = "nicht ausgef\xFChrt: Verbindung beendet";
+    LogInsert(length, " => ");
+    LogInsert(length + 4, kDropped);
+    if (SupportLogOn()) LogExchange(packet, kDropped);
+    PeerClosed();
+    return true;
+}
+
 // One read: logged always, answered from the second on.
 void HandleRead(int32_t n) {
     char packet[kPacketSize];
@@ -133,6 +156,7 @@ void HandleRead(int32_t n) {
         SupportLogLine('P', packet);
         return;
     }
+    if (DroppedBehindClose(packet, length)) return;
 
     char reply[kPacketSize];
     InterpretCommand(packet, reply);
@@ -170,6 +194,7 @@ void ConnectDone(unsigned long error) {
         FailLink("Connect(): ", error);
         return;
     }
+    if (g_network != nullptr) g_network->StartKeepalive(g_keepalive);
     ShowStatus(ConnectionDialog(), "Verbindung erfolgreich aufgebaut.");
     ReconnectLinkUp();
 }
@@ -177,9 +202,7 @@ void ConnectDone(unsigned long error) {
 void SocketEvent(bool closed, unsigned long) {
     int32_t n = RaiseLinkState();
     if (closed) {
-        ShowStatus(ConnectionDialog(), "Verbindung wurde durch Gegenseite geschlossen.");
-        EndLink();
-        ReconnectLinkLost();
+        PeerClosed();
         return;
     }
     HandleRead(n);
@@ -193,6 +216,18 @@ void ResetLink() {
     g_link = LinkState{};
     std::snprintf(g_link.host, sizeof g_link.host, "%s", kDefaultHost);
     g_link.port = kDefaultPort;
+    g_keepalive = kDefaultKeepalive;
+}
+
+void SetKeepaliveTimers(const KeepaliveTimers& timers) { g_keepalive = timers; }
+
+const KeepaliveTimers& CurrentKeepaliveTimers() { return g_keepalive; }
+
+KeepaliveTimers KeepaliveWithin(uint32_t totalMs) {
+    constexpr uint32_t kStepMs = 1000;
+    auto atLeastStep = [](uint32_t ms) { return ms < kStepMs ? kStepMs : ms; };
+    // A third idle, then four probes in the rest: the default's shape.
+    return KeepaliveTimers{atLeastStep(totalMs / 3), atLeastStep(totalMs / 6), 4, atLeastStep(totalMs)};
 }
 
 long ParsePortText(const char* text) {

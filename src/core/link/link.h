@@ -36,6 +36,20 @@ struct HostEntry {
 
 enum class ConnectStart { Pending, SocketFailed, Failed };
 
+// TCP keepalive and the time-out for unacknowledged data on the connected
+// socket: a path that died silently (no FIN, no reset) ends as a failed read
+// instead of holding the server's reader for good.
+struct KeepaliveTimers {
+    uint32_t idleMs;         // silence before the first probe
+    uint32_t intervalMs;     // between unanswered probes
+    uint32_t probes;         // unanswered probes that end the connection
+    uint32_t userTimeoutMs;  // data left unacknowledged this long ends it
+};
+
+// A dead path is found within about 30 s: idle, 10 s + 4 probes 5 s apart;
+// while sending, the 30 s time-out.
+constexpr KeepaliveTimers kDefaultKeepalive{10000, 5000, 4, 30000};
+
 // The network as the link needs it. Completions come back through
 // LinkLookupDone, LinkConnectDone and LinkSocketEvent.
 class Network {
@@ -50,6 +64,12 @@ public:
     // connection can no longer carry them.
     virtual bool Send(const char* data, size_t length, unsigned long* error) = 0;
     virtual void Close() = 0;
+    // Whether the peer's close or reset already waits behind what has been
+    // read, found without blocking. Data waiting there is no end.
+    virtual bool PeerHasEnded() = 0;
+    // Arms keepalive on the connected socket; best effort, as a system may
+    // not offer every timer.
+    virtual void StartKeepalive(const KeepaliveTimers& timers) = 0;
 
 protected:
     ~Network() = default;
@@ -79,6 +99,13 @@ void LinkShutdown();
 // Sends a line on the open connection; ends the connection if it fails.
 // Returns false when no connection was open.
 bool LinkSendLine(const char* line, size_t length);
+
+// The keepalive the next connections get; ResetLink restores the default.
+void SetKeepaliveTimers(const KeepaliveTimers& timers);
+const KeepaliveTimers& CurrentKeepaliveTimers();
+// Timers that find a dead path within about totalMs (test builds shorten
+// them); never below one second per step, the systems' granularity.
+KeepaliveTimers KeepaliveWithin(uint32_t totalMs);
 
 // Parses a port field as atoi would, saturating instead of overflowing.
 long ParsePortText(const char* text);

@@ -255,6 +255,9 @@ void InstallTestHook(TrayApp* app) {
     bool ok = false;
     int port = qEnvironmentVariableIntValue("VELMORA_TEST_PORT", &ok);
     if (ok && port > 0 && port < 65536) velmora::g_link.port = static_cast<uint16_t>(port);
+    // A dead path found within this many milliseconds, so tests need not wait 30 s.
+    int keepalive = qEnvironmentVariableIntValue("VELMORA_TEST_KEEPALIVE_MS", &ok);
+    if (ok && keepalive > 0) velmora::SetKeepaliveTimers(velmora::KeepaliveWithin(static_cast<uint32_t>(keepalive)));
     if (qEnvironmentVariableIsEmpty("VELMORA_TEST_HOOK")) return;
     new TestHook(app);  // owned by the application object
 }

@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
@@ -295,6 +296,46 @@ bool QtNetwork::Send(const char* data, size_t length, unsigned long* error) {
     }
     writeNotifier_->setEnabled(true);
     return true;
+}
+
+bool QtNetwork::PeerHasEnded() {
+    if (fd_ < 0) return true;
+    if (receivedAt_ < receivedSize_) return false;  // more of the server's bytes first
+    if (receiveError_ != 0) return true;
+    char byte = 0;
+    ssize_t got = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (got > 0) return false;
+    if (got == 0) return true;  // the server's FIN
+    return !WouldBlock(errno);  // a reset or a dead path
+}
+
+namespace {
+
+// The kernel counts keepalive in whole seconds, at least one.
+int WholeSeconds(uint32_t milliseconds) {
+    uint64_t seconds = (static_cast<uint64_t>(milliseconds) + 999) / 1000;
+    return seconds < 1 ? 1 : static_cast<int>(seconds);
+}
+
+int Clamped(uint32_t value) { return value > INT32_MAX ? INT32_MAX : static_cast<int>(value); }
+
+} // namespace
+
+void QtNetwork::StartKeepalive(const velmora::KeepaliveTimers& timers) {
+    if (fd_ < 0) return;
+    // Unacknowledged data time-out too: keepalive alone waits while a reply
+    // is being retransmitted.
+    const int options[][3] = {
+        {SOL_SOCKET, SO_KEEPALIVE, 1},
+        {IPPROTO_TCP, TCP_KEEPIDLE, WholeSeconds(timers.idleMs)},
+        {IPPROTO_TCP, TCP_KEEPINTVL, WholeSeconds(timers.intervalMs)},
+        {IPPROTO_TCP, TCP_KEEPCNT, Clamped(timers.probes < 1 ? 1 : timers.probes)},
+        {IPPROTO_TCP, TCP_USER_TIMEOUT, Clamped(timers.userTimeoutMs)},
+    };
+    for (const auto& option : options) {
+        int value = option[2];
+        ::setsockopt(fd_, option[0], option[1], &value, sizeof value);
+    }
 }
 
 void QtNetwork::Close() {

@@ -3,6 +3,9 @@
 // Completions reach the core on the user-interface thread through the event
 // loop. One StartConnect makes exactly one connect() call: the core owns the
 // link's rules, so nothing here retries.
+// The server's close behind a read is seen with recv(MSG_PEEK | MSG_DONTWAIT);
+// keepalive is SO_KEEPALIVE with TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT and
+// TCP_USER_TIMEOUT, in whole seconds where the kernel counts so.
 #pragma once
 
 #include "link/link.h"
@@ -32,6 +35,8 @@ public:
     long Receive(char* buffer, size_t size, unsigned long* error) override;
     bool Send(const char* data, size_t length, unsigned long* error) override;
     void Close() override;
+    bool PeerHasEnded() override;
+    void StartKeepalive(const velmora::KeepaliveTimers& timers) override;
 
 private:
     void LookupFinished(int id, const QHostInfo& info);

@@ -504,6 +504,11 @@ void InstallTestHook(HWND tray) {
         long value = std::atol(port);
         if (value > 0 && value < 65536) velmora::g_link.port = static_cast<uint16_t>(value);
     }
+    // A dead path found within this many milliseconds, so tests need not wait 30 s.
+    if (const char* keepalive = std::getenv("VELMORA_TEST_KEEPALIVE_MS")) {
+        long value = std::atol(keepalive);
+        if (value > 0) velmora::SetKeepaliveTimers(velmora::KeepaliveWithin(static_cast<uint32_t>(value)));
+    }
     const char* portFile = std::getenv("VELMORA_TEST_HOOK");
     if (portFile == nullptr || *portFile == '\0') return;
     g_trayProc = reinterpret_cast<WNDPROC>(

@@ -1,10 +1,22 @@
 #include "link/winsock_network.h"
 
+#include <mstcpip.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
 namespace velmora::win32 {
+namespace {
+
+// Windows 10's socket options, which older SDK headers do not name.
+constexpr int kTcpMaxRetransmitSeconds = 5;  // TCP_MAXRT
+constexpr int kTcpKeepaliveCount = 16;       // TCP_KEEPCNT
+// Without TCP_KEEPCNT, Windows sends ten probes before it gives up.
+constexpr uint32_t kFixedProbes = 10;
+constexpr uint32_t kMinimumStepMs = 1000;
+
+} // namespace
 
 void WinsockNetwork::SetWindow(HWND window, UINT resolved, UINT connected, UINT socketEvent) {
     window_ = window;
@@ -162,6 +174,40 @@ bool WinsockNetwork::Send(const char* data, size_t length, unsigned long* error)
         return false;
     }
     return true;
+}
+
+bool WinsockNetwork::PeerHasEnded() {
+    if (socket_ == INVALID_SOCKET) return true;
+    u_long waiting = 0;
+    if (ioctlsocket(socket_, FIONREAD, &waiting) == 0 && waiting > 0) return false;
+    // The socket is non-blocking (WSAAsyncSelect): the peek never waits.
+    char byte = 0;
+    int got = recv(socket_, &byte, 1, MSG_PEEK);
+    if (got > 0) return false;
+    if (got == 0) return true;  // the server's FIN
+    return WSAGetLastError() != WSAEWOULDBLOCK;  // a reset or a dead path
+}
+
+void WinsockNetwork::StartKeepalive(const velmora::KeepaliveTimers& timers) {
+    if (socket_ == INVALID_SOCKET) return;
+    BOOL on = TRUE;
+    setsockopt(socket_, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+    DWORD probes = timers.probes < 1 ? 1 : timers.probes;
+    bool counted = setsockopt(socket_, IPPROTO_TCP, kTcpKeepaliveCount, reinterpret_cast<const char*>(&probes),
+                              sizeof probes) == 0;
+    // Where the count is fixed, the probes come closer so the total holds.
+    uint64_t interval = counted ? timers.intervalMs
+                                : static_cast<uint64_t>(timers.intervalMs) * probes / kFixedProbes;
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = timers.idleMs < kMinimumStepMs ? kMinimumStepMs : timers.idleMs;
+    values.keepaliveinterval = interval < kMinimumStepMs ? kMinimumStepMs : static_cast<ULONG>(interval);
+    DWORD returned = 0;
+    WSAIoctl(socket_, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
+    // Data left unacknowledged: the same total, in whole seconds.
+    DWORD seconds = static_cast<DWORD>((static_cast<uint64_t>(timers.userTimeoutMs) + 999) / 1000);
+    setsockopt(socket_, IPPROTO_TCP, kTcpMaxRetransmitSeconds, reinterpret_cast<const char*>(&seconds),
+               sizeof seconds);
 }
 
 void WinsockNetwork::Close() {

@@ -3,6 +3,10 @@
 // connect posts WM_APP_CONNECTED, and the connected socket posts
 // WM_APP_SOCKET for FD_READ, FD_WRITE and FD_CLOSE. The tray window hands
 // those messages to the On* functions, which call the core's completions.
+// The server's close behind a read is seen with FIONREAD and a MSG_PEEK recv
+// on the non-blocking socket; keepalive is SIO_KEEPALIVE_VALS with
+// TCP_KEEPCNT where Windows has it (else ten probes in the same total) and
+// TCP_MAXRT for data left unacknowledged.
 #pragma once
 
 #include "link/link.h"
@@ -27,6 +31,8 @@ public:
     long Receive(char* buffer, size_t size, unsigned long* error) override;
     bool Send(const char* data, size_t length, unsigned long* error) override;
     void Close() override;
+    bool PeerHasEnded() override;
+    void StartKeepalive(const velmora::KeepaliveTimers& timers) override;
 
     // Notifications; each ignores one that names a lookup or socket that
     // has since been given up.
