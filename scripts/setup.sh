@@ -23,7 +23,7 @@ more_packages=(
   wine wine64 fonts-wine nsis
   clang-14 libclang-rt-14-dev
   dpkg-dev file lintian desktop-file-utils
-  openssh-server openssh-client systemd passwd
+  openssh-server openssh-client systemd passwd iproute2
 )
 
 packages=("${demo_packages[@]}")
