@@ -4,6 +4,7 @@
 
 #include "pinpad/pin_dialog.h"
 #include "pinpad/state.h"
+#include "protocol/secret.h"
 #include "reader/card.h"
 
 #include <cstring>
@@ -91,8 +92,6 @@ bool ReadEmulatedFormat(const Call& call, PinFormat* format) {
     return ReadPinFormat(call.in, call.in + kStartFixedSize, TemplateLength(call.in, call.inLength),
                          MaxDigits(call.in), format);
 }
-
-bool IsVerifyIns(uint8_t ins) { return ins == 0x20 || ins == 0x21; }
 
 // The typed PIN goes into the template's APDU (emulated) or the reader's
 // (mapped): anything but a VERIFY could hand the PIN back to the server.
@@ -223,6 +222,11 @@ LONG Abort(const Call& call) {
 }
 
 } // namespace
+
+bool IsPinPadCode(uint32_t wireCode) {
+    return wireCode == kPinPadVerifyStart || wireCode == kPinPadVerifyFinish || wireCode == kPinPadGetKeyPressed ||
+           wireCode == kPinPadAbort;
+}
 
 bool PinPadControl(uint32_t code, const uint8_t* in, size_t inLength, uint8_t* out,
                    size_t* outLength, LONG* status) {
