@@ -3,7 +3,8 @@
 //   "HOST:PORT option ..."          options after the address (quoted, with blanks)
 //   HOST:PORT:/path/options.conf    options in a file, one a line, # comments
 // Options: timeout=MS (reply time-out), allow=IP[,IP...] (peers allowed to
-// connect; any when not given).
+// connect; any when not given), cache=on|off (keep what cannot change, on by
+// default; off asks the client every time).
 #pragma once
 
 #include "session.h"
