@@ -81,6 +81,9 @@ TEST_F(InterpreterAndLog, PinIsHiddenInEverySpellingTheInterpreterTakes) {
         {"TRANSMIT T1 002D0081083132333435363738", true},
         {"TRANSMIT T1\t002000810831323334FFFFFFFF", false},
         {"TRANSMIT T2 002000810831323334FFFFFFFF", false},
+        {"TRANSMIT  T1 002000810831323334FFFFFFFF", false},
+        {"transmit\tt1 002000810831323334FFFFFFFF", false},
+        {"TRANSMIT T1 0020 008108 31323334FFFFFFFF", true},  // five bytes sent, the rest cut off
     };
     const uint8_t ok[] = {0x90, 0x00};
     for (const Case& c : cases) {

@@ -1,6 +1,7 @@
 #include "app/support_log.h"
 
 #include "pinpad/state.h"
+#include "protocol/ascii.h"
 #include "protocol/command.h"
 #include "protocol/hex.h"
 #include "protocol/secret.h"
@@ -27,6 +28,12 @@ char g_fileBuffer[4096];
 
 bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
+unsigned HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+    return static_cast<unsigned>(c - 'A' + 10);
+}
+
 size_t HexRun(const char* p) {
     size_t n = 0;
     while (IsHex(p[n])) ++n;
@@ -51,7 +58,10 @@ struct Payload {
     size_t count;
     size_t lead;  // white space before the first pair
     size_t end;   // characters up to the last hex digit that belongs to it
+    size_t rest;  // and on over what a careless server may have put after it
 };
+
+bool IsPayloadRest(char c) { return IsHex(c) || c == ' ' || c == '\t' || c == '+' || c == '-'; }
 
 // A log entry may hold several lines; the server's command was one of them.
 void ReadPayload(const char* p, Payload* payload) {
@@ -66,16 +76,51 @@ void ReadPayload(const char* p, Payload* payload) {
     payload->count = ParseHexText(line, payload->bytes, &consumed);
     payload->lead = consumed - 2 * payload->count;
     payload->end = consumed + HexRun(line + consumed);
+    payload->rest = payload->end;
+    for (size_t i = payload->end; IsPayloadRest(line[i]); ++i) {
+        if (line[i] != ' ' && line[i] != '\t') payload->rest = i + 1;
+    }
     WipeSecret(line, sizeof line);
 }
 
 // Writes a command's payload, keeping `keep` bytes readable when it is
 // secret; returns the characters consumed.
 size_t PutPayload(const char* p, const Payload& payload, bool secret, size_t keep, Writer* w) {
+    const size_t end = secret ? payload.rest : payload.end;
     const size_t shown = secret ? payload.lead + 2 * keep : payload.end;
     w->Put(p, shown);
-    if (shown < payload.end) w->Put("**", 2);
-    return payload.end;
+    if (shown < end) w->Put("**", 2);
+    return end;
+}
+
+// A PIN-carrying APDU with anything after its header, read or not.
+bool SecretApdu(const Payload& payload) {
+    if (payload.count < 2 || !InsCarriesPin(payload.bytes[1])) return false;
+    return payload.count > kApduHeaderBytes || payload.rest > payload.lead + 2 * payload.count;
+}
+
+bool IsLineSpace(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+// A TRANSMIT the interpreter refuses (a tab, a doubled blank, another
+// protocol) still reaches the log as received: the first run of hex digits
+// on its line that reads as a PIN-carrying APDU keeps only its header.
+// Returns the characters consumed, 0 when there is nothing to hide.
+size_t RedactRefusedTransmit(const char* p, Writer* w) {
+    constexpr size_t kWord = 8;  // "TRANSMIT"
+    if (!AsciiStartsNoCase(p, "TRANSMIT") || !IsLineSpace(p[kWord])) return 0;
+    size_t at = kWord;
+    while (p[at] != '\0' && p[at] != '\n' && p[at] != '\r') {
+        size_t run = HexRun(p + at);
+        if (run >= 2 * (kApduHeaderBytes + 1)) {
+            const unsigned ins = static_cast<unsigned>(HexDigitValue(p[at + 2]) * 16 + HexDigitValue(p[at + 3]));
+            if (!InsCarriesPin(static_cast<uint8_t>(ins))) return 0;
+            w->Put(p, at + 2 * kApduHeaderBytes);
+            w->Put("**", 2);
+            return at + run;
+        }
+        at += run > 0 ? run : 1;
+    }
+    return 0;
 }
 
 // At a command word: copies it and its payload, hidden as the rule for
@@ -85,16 +130,19 @@ size_t RedactCommand(const char* p, Writer* w) {
     uint32_t code = 0;
     const char* payloadText = nullptr;
     CommandData kind = LocateCommandData(p, &code, &payloadText);
-    if (kind == CommandData::None) return 0;
+    if (kind == CommandData::None) return RedactRefusedTransmit(p, w);
     const size_t head = static_cast<size_t>(payloadText - p);
-    w->Put(p, head);
     Payload payload;
     ReadPayload(payloadText, &payload);
-    const bool secretApdu =
-        kind == CommandData::Apdu && payload.count > kApduHeaderBytes && InsCarriesPin(payload.bytes[1]);
+    const bool secretApdu = kind == CommandData::Apdu && SecretApdu(payload);
     const bool secretControl = kind == CommandData::Control && IsPinPadCode(code);
-    size_t consumed = head + PutPayload(payloadText, payload, secretApdu || secretControl,
-                                        secretApdu ? kApduHeaderBytes : 0, w);
+    size_t consumed = 0;
+    if (kind == CommandData::Apdu && !secretApdu) consumed = RedactRefusedTransmit(p, w);
+    if (consumed == 0) {
+        w->Put(p, head);
+        const size_t keep = payload.count < kApduHeaderBytes ? payload.count : kApduHeaderBytes;
+        consumed = head + PutPayload(payloadText, payload, secretApdu || secretControl, secretApdu ? keep : 0, w);
+    }
     WipeSecret(payload.bytes, sizeof payload.bytes);
     return consumed;
 }
