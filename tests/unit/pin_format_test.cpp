@@ -107,6 +107,8 @@ TEST(PinFormat, PinTheLayoutCannotCarryIsNeverWritten) {
         {"binary letter", 0x80, 0x08, 0x00, 8, kPadded8.c_str(), "1+", ""},
         {"longer than max", 0x85, 0x08, 0x00, 8, kPadded8.c_str(), "12345678901234567", ""},
         {"ascii block longer", 0x82, 0x08, 0x00, 8, kPadded8.c_str(), "123456789", ""},
+        // Longer than the maximum the layout was checked for: the 2-bit length would wrap.
+        {"beyond the maximum", 0x89, 0x28, 0x02, 3, "002000810820FFFFFFFFFFFFFF", "1234", ""},
     };
     for (const Layout& c : cases) EXPECT_EQ(Lay(c), "") << c.name;
 }

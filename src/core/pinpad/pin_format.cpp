@@ -111,6 +111,7 @@ bool ReadPinFormat(const uint8_t* structure, const uint8_t* apdu, size_t apduLen
         areaEnd = f.pinAt;
     }
     if (!LengthFieldFits(f, maxDigits, areaEnd)) return false;
+    f.maxDigits = static_cast<uint8_t>(maxDigits > 0xFF ? 0xFF : maxDigits);
     *format = f;
     return true;
 }
@@ -118,7 +119,7 @@ bool ReadPinFormat(const uint8_t* structure, const uint8_t* apdu, size_t apduLen
 size_t FormatPinApdu(const PinFormat& f, const char* pin, size_t n, uint8_t* apdu, size_t templateLength,
                      size_t capacity) {
     if (f.asTyped) return AsTyped(pin, n, apdu, capacity);
-    if (!Encodable(pin, n, f.encoding)) return 0;
+    if (n > f.maxDigits || !Encodable(pin, n, f.encoding)) return 0;
     const size_t bits = DigitBits(f.encoding);
     if (f.blockSize != 0 && f.pinAt + n * bits > size_t{f.blockSize} * 8) return 0;
     size_t from = 0;

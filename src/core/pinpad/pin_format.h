@@ -23,6 +23,7 @@ struct PinFormat {
     uint16_t pinAt = 0;      // bits
     uint8_t lengthBits = 0;  // size of the PIN length field; 0 = none
     uint16_t lengthAt = 0;   // bits
+    uint8_t maxDigits = 0;   // the longest PIN the layout was checked for
 };
 
 constexpr size_t kPinStructureFixedSize = 19;
@@ -40,7 +41,8 @@ bool ReadPinFormat(const uint8_t* structure, const uint8_t* apdu, size_t apduLen
 // templateLength bytes and has room for capacity bytes; with a block, the
 // template's bytes around the PIN stay as they are (its padding) and Lc is
 // the template's. Returns the APDU's length, or 0 (nothing written) when the
-// PIN does not fit or a BCD or binary PIN holds a character that is no digit.
+// PIN is longer than the layout was checked for or a BCD or binary PIN holds
+// a character that is no digit.
 size_t FormatPinApdu(const PinFormat& format, const char* pin, size_t n, uint8_t* apdu,
                      size_t templateLength, size_t capacity);
 
