@@ -36,7 +36,7 @@ void ReadSettingsFile(const QString& path, velmora::Settings* settings) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return;
     bool ours = true;
-    char section[velmora::kSettingsProblemSize] = "";
+    char section[112] = "";  // "[name] ", the name cut at 100
     while (!file.atEnd()) {
         QByteArray raw = file.readLine(kLineMax);
         char line[kLineMax + 1];
@@ -54,7 +54,7 @@ void ReadSettingsFile(const QString& path, velmora::Settings* settings) {
             if (ours && velmora::IsSettingKey(key)) {
                 Apply(settings, key, value);
             } else {
-                char shown[velmora::kSettingsProblemSize];
+                char shown[sizeof section + 101];
                 std::snprintf(shown, sizeof shown, "%s%.100s", ours ? "" : section, key);
                 velmora::RecordSettingProblem(settings, shown, value);
             }
