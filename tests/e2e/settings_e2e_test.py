@@ -60,7 +60,7 @@ class Sources(SettingsTest):
         if WINDOWS:
             self.skipTest("registry value names are not case-sensitive anyway")
         with open(os.path.join(self.profile.dir, "config", "velmora-client.conf"), "w") as f:
-            f.write("host=127.0.0.1\nPORT=%d\n[General]\nreader=Sec;ond\nHots=x\n[Other]\nPort=1\n"
+            f.write("\ufeffhost=127.0.0.1\nPORT=%d\n[General]\nreader=Sec;ond\nHots=x\n[Other]\nPort=1\n"
                     % self.server.port)
         client = self.start()
         state = self.connected(client)

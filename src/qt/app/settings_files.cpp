@@ -39,6 +39,8 @@ void ReadSettingsFile(const QString& path, velmora::Settings* settings) {
     char section[112] = "";  // "[name] ", the name cut at 100
     while (!file.atEnd()) {
         QByteArray raw = file.readLine(kLineMax);
+        // Editors on Windows start UTF-8 files with a byte order mark.
+        if (file.pos() == raw.size() && raw.startsWith("\xEF\xBB\xBF")) raw.remove(0, 3);
         char line[kLineMax + 1];
         std::snprintf(line, sizeof line, "%s", raw.constData());
         const char* key = nullptr;
