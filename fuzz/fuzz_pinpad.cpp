@@ -8,6 +8,7 @@
 #include "fakes.h"
 #include "pinpad/bridge.h"
 #include "pinpad/pin_dialog.h"
+#include "pinpad/state.h"
 #include "protocol/hex.h"
 #include "recording_dialog.h"
 #include "support.h"
@@ -245,15 +246,43 @@ private:
         if (Mapped()) fuzz::Fail("verify APDU sent although the reader has a PIN pad");
         if (!model_.pinPending) fuzz::Fail("verify APDU sent with no entry pending");
         const fakepcsc::Calls& seen = fakepcsc::Seen();
-        std::string pin(reinterpret_cast<const char*>(seen.lastSent) + 5,
-                        seen.lastSentLength >= 5 ? seen.lastSentLength - 5 : 0);
-        if (seen.lastSentLength < 5 || size_t{seen.lastSent[4]} != pin.size() || pin != model_.pin) {
-            fuzz::Fail("verify APDU carried '%s' (Lc %u), the user confirmed '%s'", pin.c_str(),
-                       seen.lastSentLength >= 5 ? seen.lastSent[4] : 0u, model_.pin.c_str());
+        const velmora::PinFormat& f = g_pinpad.format;
+        if (seen.lastSentLength < 5 || seen.lastSentLength > velmora::kVerifyApduSize ||
+            size_t{seen.lastSent[4]} != seen.lastSentLength - 5) {
+            fuzz::Fail("verify APDU of %zu bytes with Lc %u", seen.lastSentLength,
+                       seen.lastSentLength >= 5 ? seen.lastSent[4] : 0u);
+        }
+        std::string pin = f.asTyped ? std::string(reinterpret_cast<const char*>(seen.lastSent) + 5,
+                                                  seen.lastSentLength - 5)
+                                    : ReadBack(f, seen.lastSent + 5, seen.lastSentLength - 5, model_.pin.size());
+        if (pin != model_.pin) {
+            fuzz::Fail("verify APDU carried '%s', the user confirmed '%s'", pin.c_str(), model_.pin.c_str());
         }
         if (!AllZero(g_pinpad.pin, sizeof g_pinpad.pin)) fuzz::Fail("PIN kept after it was sent");
-        if (!AllZero(g_pinpad.verifyApdu + 5, pin.size())) fuzz::Fail("PIN kept in the APDU");
+        if (!AllZero(g_pinpad.verifyApdu + 5, seen.lastSentLength - 5)) fuzz::Fail("PIN kept in the APDU");
         model_.pinPending = false;
+    }
+
+    static unsigned ReadBits(const uint8_t* data, size_t at, size_t width) {
+        unsigned value = 0;
+        for (size_t b = 0; b < width; ++b) value = value << 1 | ((data[(at + b) / 8] >> (7 - (at + b) % 8)) & 1u);
+        return value;
+    }
+
+    // The digits of a laid-out PIN of n digits read back where its format
+    // puts them, with its length field checked; "?" for what does not fit.
+    static std::string ReadBack(const velmora::PinFormat& f, const uint8_t* data, size_t length, size_t n) {
+        const size_t bits = f.encoding == velmora::PinEncoding::Bcd ? 4 : 8;
+        const size_t area = f.blockSize != 0 ? size_t{f.blockSize} * 8 : length * 8;
+        const size_t from = f.blockSize != 0 && f.rightJustified ? area - n * bits : f.pinAt;
+        if (from + n * bits > length * 8 || (f.blockSize != 0 && from + n * bits > area)) return "?";
+        if (f.lengthBits != 0 && ReadBits(data, f.lengthAt, f.lengthBits) != n) return "?";
+        std::string pin;
+        for (size_t i = 0; i < n; ++i) {
+            unsigned v = ReadBits(data, from + i * bits, bits);
+            pin.push_back(static_cast<char>(f.encoding == velmora::PinEncoding::Ascii ? v : '0' + v));
+        }
+        return pin;
     }
 
     void CheckState(uint8_t op) {

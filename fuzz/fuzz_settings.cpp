@@ -1,8 +1,9 @@
 // Settings and the support log's PIN hiding over arbitrary text. Input: the
 // first byte picks the output size for RedactPins (1..256); the rest is
 // split at NUL bytes into words, which are given to ParseCommandLine as
-// arguments and, pair by pair, to ApplySetting as key and value. The
-// redacted copy goes into a heap block of exactly that size.
+// arguments and, pair by pair, to ApplySetting as key and value, and each
+// as a line of a settings file to ReadIniLine, in a heap block of its own
+// size. The redacted copy goes into a heap block of exactly that size.
 #include "app/settings.h"
 #include "app/support_log.h"
 #include "support.h"
@@ -29,6 +30,19 @@ void Redact(const std::string& text, size_t size) {
     fuzz::Check(length <= text.size() + 2 * (text.size() / 6 + 1), "copy longer than its text");
 }
 
+// Key and value point into the line, terminated, whatever the line holds.
+void ReadLine(const std::string& word) {
+    std::unique_ptr<char[]> line(new char[word.size() + 1]);
+    std::memcpy(line.get(), word.c_str(), word.size() + 1);
+    const char* key = nullptr;
+    const char* value = nullptr;
+    velmora::IniLine kind = velmora::ReadIniLine(line.get(), &key, &value);
+    const char* end = line.get() + word.size() + 1;
+    fuzz::Check(key >= line.get() && key < end, "key outside its line");
+    if (kind == velmora::IniLine::Entry) fuzz::Check(value >= line.get() && value < end, "value outside its line");
+    fuzz::Check(std::memchr(key, '\0', static_cast<size_t>(end - key)) != nullptr, "key unterminated");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -45,7 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         start = end + 1;
     }
     std::vector<const char*> argv{"velmora-client"};
-    for (const std::string& w : words) argv.push_back(w.c_str());
+    for (const std::string& w : words) {
+        argv.push_back(w.c_str());
+        ReadLine(w);
+    }
     velmora::Settings s = velmora::DefaultSettings();
     velmora::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &s);
     CheckSettings(s);

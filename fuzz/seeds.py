@@ -125,8 +125,9 @@ START, FINISH, KEY, ABORT, IOCTL = 0, 1, 2, 3, 4
 TYPE, BACK, CLEAR, OK, CLOSE, DESTROYED, LINK_CLOSED = 6, 7, 8, 9, 10, 11, 12
 
 
-def start_request(ab_data=b"\x00\x20\x00\x81", min_len=0, max_len=8):
+def start_request(ab_data=b"\x00\x20\x00\x81", min_len=0, max_len=8, layout=b"\x00\x00\x00"):
     fixed = bytearray(19)
+    fixed[2:5] = layout  # bmFormatString, bmPINBlockString, bmPINLengthFormat
     fixed[5], fixed[6], fixed[15] = max_len, min_len, len(ab_data)
     return bytes(fixed) + ab_data
 
@@ -160,6 +161,12 @@ def pinpad_seeds():
                                         typed("12345678901234567890"), bytes([OK]), control(FINISH)]),
         "emulated-careless-read": pinpad(0, [start, bytes([15, 1]), bytes([OK]), control(FINISH)]),
         "emulated-t0": pinpad(0x04, [start, typed("1"), bytes([OK]), control(FINISH)]),
+        "emulated-ascii-block": pinpad(0, [control(START, start_request(b"\x00\x20\x00\x81\x08" + b"\xff" * 8,
+                                                                        4, 8, b"\x82\x08\x00")),
+                                           typed("1234"), bytes([OK]), control(FINISH)]),
+        "emulated-iso2-block": pinpad(0, [control(START, start_request(b"\x00\x20\x00\x81\x08\x20" + b"\xff" * 7,
+                                                                       4, 12, b"\x89\x48\x04")),
+                                          typed("12345"), bytes([OK]), control(FINISH)]),
         "mapped-echo": pinpad(0x01, [control(START, start_request(min_len=4)), *polls, control(FINISH)],
                               control_answer=b"\x2b"),
         "mapped-abort": pinpad(0x01, [start, control(KEY), control(ABORT, b"\x01")],

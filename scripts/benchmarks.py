@@ -31,6 +31,7 @@ from mends_e2e_test import PCSC_PROGRAM  # noqa: E402
 from e2e_harness import BUILD, CLIENT, SERVER, Client, PrivatePcscd  # noqa: E402
 import soak  # noqa: E402
 import bench_chain  # noqa: E402
+import bench_wan  # noqa: E402
 
 SELECT = "TRANSMIT T1 00A4040007A0000000041010"
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -400,6 +401,7 @@ that wait.
 Benchmark): the client's own cost per command without sockets or pcscd.
 """
     text += "\n" + bench_chain.section(args.commands)
+    text += "\n" + bench_wan.section()
     with open(args.out, "w") as f:
         f.write(text)
     print(text)

@@ -28,6 +28,8 @@ SPEC, one per reader (default: one reader with a T=1 card), comma-separated:
   pin=DIGITS       the card's PIN (default 1234)
   vendor=TEXT      the reader's vendor name attribute
   notify=on|off    off: pcscd polls for the card instead of being told
+  atrattr=on|off   off: the reader offers no SCARD_ATTR_ATR_STRING (default on)
+  pinblock=any|ascii8|iso2   the PIN layout the card's VERIFY requires (default any)
 
 --remote ADDR adds a "Velmora Remote Reader" (velmora-reader, from
 $VELMORA_READER_DRIVER or the build) listening on ADDR (its DEVICENAME, e.g.
@@ -84,6 +86,8 @@ reader_settings() {
       pin) echo "PIN $value" ;;
       vendor) echo "VENDOR $value" ;;
       notify) echo "NOTIFY $value" ;;
+      atrattr) echo "ATRATTR $value" ;;
+      pinblock) echo "PINBLOCK $value" ;;
       *) fail "unknown reader setting '$key'" ;;
     esac
   done

@@ -44,7 +44,11 @@ bool ParseOption(char* option, Config* config, char* error, size_t capacity) {
         return true;
     }
     if (std::strncmp(option, "allow=", 6) == 0 && ParseAllowed(option + 6, config)) return true;
-    std::snprintf(error, capacity, "bad option '%.60s' (timeout=MS, allow=IP[,IP...])", option);
+    if (std::strcmp(option, "cache=on") == 0 || std::strcmp(option, "cache=off") == 0) {
+        config->options.cache = option[7] == 'n';
+        return true;
+    }
+    std::snprintf(error, capacity, "bad option '%.60s' (timeout=MS, allow=IP[,IP...], cache=on|off)", option);
     return false;
 }
 

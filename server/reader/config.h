@@ -5,7 +5,8 @@
 //   unix:PATH                       a Unix socket instead (PATH may start with
 //                                   $XDG_RUNTIME_DIR); options follow as above
 // Options: timeout=MS (reply time-out), allow=IP[,IP...] (peers allowed to
-// connect; any when not given).
+// connect; any when not given), cache=on|off (keep what cannot change, on by
+// default; off asks the client every time).
 #pragma once
 
 #include "session.h"

@@ -57,6 +57,7 @@ void Session::Connected(const char* peer) {
         connected_ = true;
         ready_ = false;
         ++connection_;
+        cache_.ConnectionChanged();
         firstAskedMs_ = lastAskedMs_ = NowMs();
         retryMs_ = options_.greetingRetryMs;
     }
@@ -97,6 +98,7 @@ void Session::SetPresence(const Lock&, bool present) {
     if (present_) removalUnseen_ = true;
     present_ = present;
     atrLength_ = 0;
+    cache_.CardChanged();
     ++changes_;
     changed_.notify_all();
 }
@@ -168,6 +170,7 @@ void Session::Disconnected() {
     Log(kLogInfo, "client disconnected: card and reader absent");
     connected_ = false;
     ready_ = false;
+    cache_.ConnectionChanged();
     SetPresence(lock, false);
     FailPending(lock);
     changed_.notify_all();
@@ -263,11 +266,22 @@ Result Session::Data(const char* command, const char* keyword, uint8_t* out, siz
 Result Session::PowerUp(uint8_t* atr, size_t* atrLength) {
     uint8_t value[kMaxAtr];
     size_t length = 0;
-    Result result = Data("GET_ATTRIBUTE ATR_STRING", "GET_ATTRIBUTE", value, sizeof value, &length);
-    if (result == Result::Small) Log(kLogError, "ATR longer than %zu bytes", kMaxAtr);
-    if (result != Result::Ok) return result == Result::NoCard ? result : Result::Failed;
-    if (length == 0) return Result::NoCard;
+    uint64_t changes = 0;
+    bool kept = false;
+    {
+        Lock lock(mutex_);
+        changes = changes_;
+        kept = present_ && cache_.Atr(value, sizeof value, &length);
+    }
+    if (!kept) {
+        Result result = Data("GET_ATTRIBUTE ATR_STRING", "GET_ATTRIBUTE", value, sizeof value, &length);
+        if (result == Result::Small) Log(kLogError, "ATR longer than %zu bytes", kMaxAtr);
+        if (result != Result::Ok) return result == Result::NoCard ? result : Result::Failed;
+        if (length == 0) return Result::NoCard;
+    }
     Lock lock(mutex_);
+    // An ATR asked for before a card event belongs to the card that went.
+    if (changes == changes_) cache_.KeepAtr(value, length);
     std::memcpy(atr_, value, length);
     atrLength_ = length;
     std::memcpy(atr, value, length);
@@ -313,12 +327,35 @@ Result Session::Transmit(int protocol, const uint8_t* apdu, size_t length, uint8
     return result;
 }
 
+// What the client answered, from the cache when it has been asked on this
+// connection; kept only when it was the answer of the connection still there.
+Result Session::Remembered(const char* command, const char* keyword, const char* attribute, uint8_t* out,
+                           size_t capacity, size_t* outLength) {
+    uint64_t connection = 0;
+    {
+        Lock lock(mutex_);
+        connection = connection_;
+        bool kept = attribute != nullptr ? cache_.Attribute(attribute, out, capacity, outLength)
+                                         : cache_.Features(out, capacity, outLength);
+        if (kept && connected_ && ready_) return Result::Ok;
+    }
+    Result result = Data(command, keyword, out, capacity, outLength);
+    Lock lock(mutex_);
+    if (result != Result::Ok || connection != connection_) return result;
+    if (attribute != nullptr) {
+        cache_.KeepAttribute(attribute, out, *outLength);
+    } else {
+        cache_.KeepFeatures(out, *outLength);
+    }
+    return result;
+}
+
 Result Session::Features(uint8_t* out, size_t capacity, size_t* outLength) {
     uint8_t answer[kLineBuffer];
     size_t length = 0;
     char command[32];
     std::snprintf(command, sizeof command, "IOCTL %X", WireCtlCode(kFunctionFeatureRequest));
-    Result result = Data(command, "IOCTL", answer, sizeof answer, &length);
+    Result result = Remembered(command, "IOCTL", nullptr, answer, sizeof answer, &length);
     if (result == Result::NoCard) return result;
     if (result != Result::Ok) length = 0;  // the driver's own entry still works
     if (TranslateFeatures(answer, length, out, capacity, outLength)) return Result::Ok;
@@ -347,7 +384,7 @@ Result Session::Control(uint32_t code, const uint8_t* in, size_t inLength, uint8
 Result Session::Attribute(const char* name, uint8_t* out, size_t capacity, size_t* outLength) {
     char command[64];
     std::snprintf(command, sizeof command, "GET_ATTRIBUTE %s", name);
-    return Data(command, "GET_ATTRIBUTE", out, capacity, outLength);
+    return Remembered(command, "GET_ATTRIBUTE", name, out, capacity, outLength);
 }
 
 } // namespace velmora::reader

@@ -6,6 +6,7 @@
 // only through Port, so its tests run over a fake connection.
 #pragma once
 
+#include "cache.h"
 #include "wire.h"
 
 #include <condition_variable>
@@ -34,6 +35,7 @@ struct Options {
     int keyPollMs = 100;          // GET_KEY_PRESSED during a PIN entry
     int pinSecondMs = 1000;       // one second of the PIN structure's time-out
     bool debug = false;           // APDUs and replies in the log
+    bool cache = true;            // keep what cannot change (see cache.h)
 };
 
 enum class Result { Ok, NoCard, Failed, TooLong, Small };
@@ -42,7 +44,9 @@ constexpr size_t kMaxAtr = 33;
 
 class Session {
 public:
-    Session(const Port& port, const Options& options) : port_(port), options_(options) {}
+    Session(const Port& port, const Options& options) : port_(port), options_(options) {
+        cache_.Enable(options.cache);
+    }
 
     // Network side, one thread.
     void Connected(const char* peer);
@@ -77,6 +81,8 @@ private:
     void FailPending(const Lock&);
     Result Data(const char* command, const char* keyword, uint8_t* out, size_t capacity, size_t* outLength);
     Result Features(uint8_t* out, size_t capacity, size_t* outLength);
+    Result Remembered(const char* command, const char* keyword, const char* attribute, uint8_t* out, size_t capacity,
+                      size_t* outLength);
     Result VerifyPinDirect(const uint8_t* in, size_t inLength, uint8_t* out, size_t capacity, size_t* outLength);
     Result PinStep(const char* command, char* reply);
     int PollKeys(int64_t deadlineMs);
@@ -104,6 +110,7 @@ private:
     char reply_[kLineBuffer] = {};
     uint8_t atr_[kMaxAtr] = {};
     size_t atrLength_ = 0;
+    Cache cache_;
 };
 
 } // namespace velmora::reader

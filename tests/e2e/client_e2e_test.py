@@ -93,6 +93,18 @@ class Commands(ClientTest):
         self.assertEqual(s.command("TRANSMIT T1 00-1"), "500 command has invalid character '-' at position 14")
 
 
+class AtrFallback(ClientTest):
+    """A reader whose driver does not offer the ATR as an attribute."""
+
+    readers = ("card=t1,atrattr=off",)
+
+    def test_atr_comes_from_the_card_connection(self):
+        self.connected()
+        atr = self.pcscd.reader(0).command("STATUS").split("atr=")[1].split()[0]
+        self.assertEqual(self.server.command("GET_ATTRIBUTE ATR_STRING"), "200 GET_ATTRIBUTE SUCCESS " + atr)
+        self.assertRegex(self.server.command("GET_ATTRIBUTE ICC_TYPE_PER_ATR"), r"^500 SCardGetAttrib\(\)=")
+
+
 class CardEvents(ClientTest):
     readers = ("card=t1",)
 

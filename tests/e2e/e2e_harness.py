@@ -329,8 +329,8 @@ def reader_settings(options):
             card = value
         elif key == "pinpad":
             pinpad = value
-        elif key in ("atr", "pin", "vendor", "notify"):
-            lines.append("%s %s" % ({"atr": "ATR", "pin": "PIN", "vendor": "VENDOR", "notify": "NOTIFY"}[key], value))
+        elif key in ("atr", "pin", "vendor", "notify", "atrattr", "pinblock"):
+            lines.append("%s %s" % (key.upper(), value))
         elif key != "name":
             raise ValueError("unknown reader setting " + key)
     lines.append("PINPAD " + pinpad)

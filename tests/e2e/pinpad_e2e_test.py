@@ -13,10 +13,11 @@ ABORT = "IOCTL 31354C"
 CANCELLED = "500 SCardControl()=80100012: "
 
 
-def verify_structure(min_len=4, max_len=8):
-    """A PIN verify structure for VERIFY with ASCII digits in an 8-byte block."""
+def verify_structure(min_len=4, max_len=8, block="08"):
+    """A PIN verify structure for VERIFY with ASCII digits in an 8-byte block
+    (block "00": no block, the digits as typed)."""
     template = "0020000108" + "FF" * 8
-    fixed = "00" "00" "82" "08" "00" + "%02X%02X" % (max_len, min_len) + "02" "01" "0904" "00" "000000"
+    fixed = "00" "00" "82" + block + "00" + "%02X%02X" % (max_len, min_len) + "02" "01" "0904" "00" "000000"
     return fixed + "%02X000000" % (len(template) // 2) + template
 
 
@@ -80,7 +81,10 @@ class Emulated(ClientTest):
 
     def test_twenty_digits_confirmed_nineteen_sent(self):
         self.connected()
-        self.assertEqual(self.server.command(START + " " + verify_structure(4, 25)), "200 IOCTL SUCCESS")
+        # 25 digits never fit the 8-byte block: refused before any dialog.
+        self.assertTrue(self.server.command(START + " " + verify_structure(4, 25)).startswith(CANCELLED))
+        self.assertFalse(self.pin()["open"])
+        self.assertEqual(self.server.command(START + " " + verify_structure(4, 25, block="00")), "200 IOCTL SUCCESS")
         self.client.hook("pin-type 12345678901234567890")
         self.assertEqual(self.client.hook("pin-ok"), "ok")
         self.assertRegex(self.server.command(FINISH), r"^200 IOCTL SUCCESS 63C[0-9A-F]$")

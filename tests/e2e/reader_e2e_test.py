@@ -6,6 +6,7 @@ one. Each group starts its own processes on private sockets and ports."""
 
 import json
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -25,11 +26,20 @@ SELECT = "00A4040007A0000000041010"
 TOOL_LIMIT = 30
 
 
-def verify_structure(timeout=0):
-    """PIN_VERIFY_STRUCTURE for VERIFY with ASCII digits in an 8-byte block."""
-    template = "0020000108" + "FF" * 8
-    return ("%02X" % timeout + "00" "82" "08" "00" "0804" "02" "01" "0904" "00" "000000" +
+def verify_structure(timeout=0, layout="820800", lengths="0804", template="0020000108" + "FF" * 8):
+    """PIN_VERIFY_STRUCTURE for VERIFY; by default ASCII digits in an 8-byte
+    block. layout: bmFormatString, bmPINBlockString, bmPINLengthFormat;
+    lengths: the maximum and minimum PIN length."""
+    return ("%02X" % timeout + "00" + layout + lengths + "02" "01" "0904" "00" "000000" +
             "%02X000000" % (len(template) // 2) + template)
+
+
+# OpenSC's for a card that needs an FF-padded 8-byte ASCII block.
+ASCII_BLOCK = dict(layout="820800")
+# ISO 9564 format 2: 2N, BCD digits, F padding, the length nibble in the block.
+ISO2_BLOCK = dict(layout="894804", lengths="0C04", template="0020000108" + "20" + "FF" * 7)
+# No block asked for: the digits as typed, Lc = their number.
+NO_BLOCK = dict(layout="820000")
 
 
 class Probe:
@@ -204,6 +214,71 @@ class PinEntry(ChainTest):
         self.start_verify(timeout=1)
         self.assertEqual(self.probe.answer(), "OK 6400")
         self.assertFalse(self.pin()["open"])
+
+
+class FormattedAscii(ChainTest):
+    """A card that takes only a formatted PIN block, the PIN typed into the
+    client's dialog: the exact VERIFY reaches the card, a wrong PIN costs one
+    try, a cancel none, and an unformatted VERIFY is refused by the card."""
+
+    readers = ("card=t1,pin=1234,pinblock=ascii8",)
+    layout = ASCII_BLOCK
+    right = "002000010831323334FFFFFFFF"
+    wrong = "002000010831323339FFFFFFFF"
+
+    def pin(self):
+        return json.loads(self.client.hook("pin-state"))
+
+    def tries(self):
+        return re.search(r"tries=(\d+)", self.card().command("STATUS")).group(1)
+
+    def entry(self, layout, typed=None):
+        """One VERIFY_PIN_DIRECT; typed None closes the dialog instead of OK."""
+        self.probe("connect")
+        self.probe.send("verify " + verify_structure(**layout))
+        wait_until(lambda: self.pin()["open"], "the PIN dialog")
+        if typed is None:
+            self.client.hook("pin-close")
+        else:
+            self.client.hook("pin-type " + typed)
+            self.assertEqual(self.client.hook("pin-ok"), "ok")
+        return self.probe.answer()
+
+    def test_exact_block_wrong_pin_and_cancel(self):
+        self.card().command("PIN 1234 3")
+        self.assertEqual(self.entry(self.layout, "1234"), "OK 9000")
+        self.assertEqual(self.card().command("LASTAPDU"), "OK " + self.right)
+        self.assertEqual(self.entry(self.layout, "1239"), "OK 63C2")
+        self.assertEqual(self.card().command("LASTAPDU"), "OK " + self.wrong)
+        self.assertEqual(self.entry(self.layout), "OK 6401")
+        self.assertEqual(self.tries(), "2")
+        # Without the block the card asks for, it refuses without a try lost.
+        self.assertEqual(self.entry(NO_BLOCK, "1234"), "OK 6A80")
+        self.assertEqual(self.tries(), "2")
+        self.assertEqual(self.entry(self.layout, "1234"), "OK 9000")
+        self.assertEqual(self.tries(), "3")
+        self.assertNotIn("1234", self.server.log())
+
+
+class FormattedIso2(FormattedAscii):
+    readers = ("card=t1,pin=1234,pinblock=iso2",)
+    layout = ISO2_BLOCK
+    right = "0020000108241234FFFFFFFFFF"
+    wrong = "0020000108241239FFFFFFFFFF"
+
+
+class NoAtrAttribute(ChainTest):
+    """A workstation reader whose driver offers no SCARD_ATTR_ATR_STRING."""
+
+    readers = ("card=t1,atrattr=off",)
+
+    def test_card_reaches_server_programs(self):
+        direct = self.direct("connect", "atr")
+        self.assertTrue(direct[1].startswith("ERR"), direct)  # the reader has no such attribute
+        atr = re.search(r"atr=([0-9A-F]+)", self.card().command("STATUS")).group(1)
+        self.assertEqual(self.probe("connect"), "OK T1")
+        self.assertEqual(self.probe("atr"), "OK " + atr)
+        self.assertRegex(self.probe("transmit " + CHALLENGE), r"9000$")
 
 
 class PinPad(ChainTest):

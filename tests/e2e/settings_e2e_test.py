@@ -57,6 +57,19 @@ class Sources(SettingsTest):
         self.assertEqual(state["1005"]["index"], 1)
         self.assertIn("Ungültige Einstellung ignoriert: Reconnect='soon'", state["log"].splitlines())
 
+    def test_keys_in_any_case_values_as_written_and_strangers_reported(self):
+        if WINDOWS:
+            self.skipTest("registry value names are not case-sensitive anyway")
+        with open(os.path.join(self.profile.dir, "config", "velmora-client.conf"), "w") as f:
+            f.write("\ufeffhost=127.0.0.1\nPORT=%d\n[General]\nreader=Sec;ond\nHots=x\n[Other]\nPort=1\n"
+                    % self.server.port)
+        client = self.start()
+        state = self.connected(client)
+        self.assertEqual(state["1001"]["text"], "127.0.0.1")
+        self.assertEqual(state["1002"]["text"], str(self.server.port))
+        self.assertEqual(state["1005"]["index"], 1)  # no reader's name holds "Sec;ond": the first with T=1
+        self.assertIn("Ungültige Einstellung ignoriert: Hots='x', [Other] Port='1'", state["log"].splitlines())
+
     def test_without_settings_the_client_starts_as_before(self):
         client = self.start(test_port=True)
         state = self.connected(client)

@@ -337,6 +337,26 @@ LONG SCardGetAttrib(SCARDHANDLE card, DWORD id, LPBYTE value, LPDWORD length) {
     return static_cast<LONG>(0x80100022);  // unsupported feature, as Windows numbers it
 }
 
+LONG SCardStatus(SCARDHANDLE card, LPSTR, LPDWORD nameLength, LPDWORD state, LPDWORD protocol, LPBYTE atr,
+                 LPDWORD atrLength) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_state.calls.statuses;
+    const Handle* h = FindHandle(card);
+    if (h == nullptr) return SCARD_E_INVALID_HANDLE;
+    if (g_state.failures.status != 0) return g_state.failures.status;
+    const Reader& r = g_state.readers[h->reader];
+    if (!r.present && !h->direct) return SCARD_W_REMOVED_CARD;
+    const size_t length = r.present ? r.atrLength : 0;
+    if (nameLength != nullptr) *nameLength = static_cast<DWORD>(std::strlen(r.name) + 1);
+    if (state != nullptr) *state = r.present ? SCARD_SPECIFIC : SCARD_ABSENT;
+    if (protocol != nullptr) *protocol = 0;
+    if (atrLength == nullptr) return SCARD_S_SUCCESS;
+    if (atr != nullptr && length > *atrLength) return SCARD_E_INSUFFICIENT_BUFFER;
+    if (atr != nullptr && length > 0) std::memcpy(atr, r.atr, length);
+    *atrLength = static_cast<DWORD>(length);
+    return SCARD_S_SUCCESS;
+}
+
 LONG SCardGetStatusChange(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
                           DWORD count) {
     std::unique_lock<std::mutex> lock(g_mutex);

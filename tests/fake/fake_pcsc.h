@@ -21,6 +21,7 @@ struct Failures {
     LONG control;         // SCardControl, other than the feature request
     LONG featureRequest;  // SCardControl, the feature request
     LONG getAttrib;       // SCardGetAttrib
+    LONG status;          // SCardStatus
     LONG statusChange;    // SCardGetStatusChange
 };
 
@@ -34,6 +35,7 @@ struct Calls {
     int controls;        // control codes other than the feature request
     int featureRequests;
     int getAttribs;
+    int statuses;
     int statusChanges;
     int openHandles;
     DWORD lastPciProtocol;

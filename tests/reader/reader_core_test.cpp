@@ -160,8 +160,11 @@ TEST(Wire, Config) {
     EXPECT_EQ(config.options.replyTimeoutMs, 2500);
     EXPECT_TRUE(PeerAllowed(config, 0x0A000003));
     EXPECT_FALSE(PeerAllowed(config, 0x7F000001));
+    EXPECT_TRUE(config.options.cache);
+    ASSERT_TRUE(ParseConfig("\"127.0.0.1:9688 cache=off\"", &config, error, sizeof error));
+    EXPECT_FALSE(config.options.cache);
     for (const char* bad : {"9688", "host.example:9688", "127.0.0.1:0", "127.0.0.1:70000", "\"127.0.0.1:1 speed=3\"",
-                            "\"127.0.0.1:1 allow=nobody\"", "127.0.0.1:1:/no/such/file"}) {
+                            "\"127.0.0.1:1 allow=nobody\"", "127.0.0.1:1:/no/such/file", "\"127.0.0.1:1 cache=no\""}) {
         Config other;
         EXPECT_FALSE(ParseConfig(bad, &other, error, sizeof error)) << bad;
     }
@@ -403,6 +406,9 @@ namespace velmora::reader {
 namespace {
 
 TEST_F(Core, PowerUpAsksForTheAtrEachTime) {
+    options_.cache = false;
+    session_ = std::make_unique<Session>(Port{&fake_, FakeClient::Send, FakeClient::HangUp, FakeClient::Log}, options_);
+    fake_.session = session_.get();
     struct Case { const char* reply; Result result; } cases[] = {
         {"200 GET_ATTRIBUTE SUCCESS 3B8001800101", Result::Ok},
         {"200 GET_ATTRIBUTE NO_MEDIA", Result::NoCard},
@@ -426,6 +432,67 @@ TEST_F(Core, PowerUpAsksForTheAtrEachTime) {
     EXPECT_EQ(fake_.sent, Lines(6, "GET_ATTRIBUTE ATR_STRING"));
     session_->Received("EVENT CARD REMOVED");  // the cached ATR goes with the card
     EXPECT_FALSE(session_->CachedAtr(atr, &n));
+}
+
+// What cannot change costs the network nothing the second time: the ATR
+// until a card event, the feature answer and vendor attributes until the
+// client's connection ends. Failures and other attributes are asked again.
+TEST_F(Core, WhatCannotChangeIsAskedOnce) {
+    struct Step { const char* name; std::function<void(Session&)> between; int asked; } steps[] = {
+        {"again", [](Session&) {}, 0},
+        {"card removed and back", [](Session& s) {
+             s.Received("EVENT CARD REMOVED");
+             s.Received("EVENT CARD INSERTED");
+         }, 1},
+        {"card swapped", [](Session& s) { s.Received("EVENT CARD INSERTED"); }, 1},
+        {"new connection", [](Session& s) {
+             s.Disconnected();
+             s.Connected("127.0.0.1:2");
+             s.Received("200 CARD PRESENT");
+         }, 3},
+    };
+    fake_.answer = [](const std::string& line) {
+        if (line == "GET_ATTRIBUTE ATR_STRING") return Lines{"200 GET_ATTRIBUTE SUCCESS 3B8001800101"};
+        if (line == "GET_ATTRIBUTE VENDOR_NAME") return Lines{"200 GET_ATTRIBUTE SUCCESS 4163"};
+        if (line == "GET_ATTRIBUTE VENDOR_IFD_VERSION") return Lines{"500 SCardGetAttrib()=80100022"};
+        if (line == "GET_ATTRIBUTE CURRENT_CLK") return Lines{"200 GET_ATTRIBUTE SUCCESS 01"};
+        return Lines{"200 IOCTL SUCCESS 010400313524"};
+    };
+    uint8_t out[300];
+    size_t n = 0;
+    auto all = [&](Session& s) {
+        s.PowerUp(out, &n);
+        s.Control(0x42000D48, nullptr, 0, out, sizeof out, &n);
+        s.Attribute("VENDOR_NAME", out, sizeof out, &n);
+    };
+    Ready();
+    all(*session_);
+    EXPECT_EQ(fake_.sent.size(), 3u);
+    for (const Step& step : steps) {
+        step.between(*session_);
+        fake_.sent.clear();
+        all(*session_);
+        EXPECT_EQ(fake_.sent.size(), static_cast<size_t>(step.asked)) << step.name;
+    }
+    for (const char* name : {"VENDOR_IFD_VERSION", "CURRENT_CLK"}) {
+        fake_.sent.clear();
+        session_->Attribute(name, out, sizeof out, &n);
+        session_->Attribute(name, out, sizeof out, &n);
+        EXPECT_EQ(fake_.sent.size(), 2u) << name;
+    }
+}
+
+// An ATR that arrives after the card changed belongs to the card that went.
+TEST_F(Core, AtrAnsweredAcrossACardEventIsNotKept) {
+    Ready();
+    fake_.answer = [](const std::string&) {
+        return Lines{"EVENT CARD INSERTED", "200 GET_ATTRIBUTE SUCCESS 3B8001800101"};
+    };
+    uint8_t atr[kMaxAtr];
+    size_t n = 0;
+    EXPECT_EQ(session_->PowerUp(atr, &n), Result::Ok);
+    EXPECT_EQ(session_->PowerUp(atr, &n), Result::Ok);
+    EXPECT_EQ(fake_.sent.size(), 2u);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // A server program for the end-to-end tests and the chain benchmark: the
 // real libpcsclite against the pcscd named by PCSCLITE_CSOCK_NAME. One
 // command a line on standard input, one answer a line ("OK ..." or "ERR ...").
-//   readers | wait present|absent MS | connect | disconnect | status
+//   readers | wait present|absent MS | connect | disconnect [unpower] | status
 //   transmit HEX | atr | attr TAG | features | control CODE [HEX]
 //   verify STRUCTURE | bench COUNT HEX (median, p99 and p95 in µs, how many over 1 ms)
 #include <PCSC/reader.h>
@@ -79,6 +79,18 @@ std::string Wait(const std::string& what, long ms) {
         if (((state.dwEventState & SCARD_STATE_PRESENT) != 0) == wantPresent) return "OK";
         state.dwCurrentState = state.dwEventState;
     }
+}
+
+std::string Status() {
+    char name[256];
+    DWORD nameLength = sizeof name;
+    DWORD state = 0;
+    DWORD protocol = 0;
+    unsigned char atr[MAX_ATR_SIZE];
+    DWORD atrLength = sizeof atr;
+    LONG rv = SCardStatus(g_card, name, &nameLength, &state, &protocol, atr, &atrLength);
+    if (rv != SCARD_S_SUCCESS) return Error(rv);
+    return "OK " + Hex(atr, atrLength);
 }
 
 std::string Connect() {
@@ -174,10 +186,13 @@ std::string Run(const std::string& line) {
     if (command == "wait") return Wait(a, std::atol(b.c_str()));
     if (command == "connect") return Connect();
     if (command == "disconnect") {
-        LONG rv = g_card != 0 ? SCardDisconnect(g_card, SCARD_LEAVE_CARD) : SCARD_S_SUCCESS;
+        // "unpower": the card goes down, as pcscd does with a card left idle.
+        const DWORD disposition = a == "unpower" ? SCARD_UNPOWER_CARD : SCARD_LEAVE_CARD;
+        LONG rv = g_card != 0 ? SCardDisconnect(g_card, disposition) : SCARD_S_SUCCESS;
         g_card = 0;
         return rv == SCARD_S_SUCCESS ? "OK" : Error(rv);
     }
+    if (command == "status") return Status();
     if (command == "transmit") return Transmit(a);
     if (command == "atr") return Attribute(SCARD_ATTR_ATR_STRING);
     if (command == "attr") return Attribute(static_cast<DWORD>(std::strtoul(a.c_str(), nullptr, 16)));

@@ -65,6 +65,33 @@ TEST(Card, PaddedPinIsAccepted) {
     EXPECT_EQ(Answer(card, "002000810400000000"), "9000");  // binary digits
 }
 
+// A card that needs a formatted block refuses any other layout without
+// counting a try, and counts a wrong PIN in its layout.
+TEST(Card, FormattedPinBlockIsRequiredWhenAsked) {
+    struct Case {
+        PinBlock block;
+        const char* apdu;
+        const char* sw;
+    } cases[] = {
+        {PinBlock::Ascii8, "002000810431323334", "6A80"},                   // unformatted
+        {PinBlock::Ascii8, "002000810831323334FFFFFF00", "6A80"},           // bad padding
+        {PinBlock::Ascii8, "002000810831323339FFFFFFFF", "63C2"},           // wrong PIN
+        {PinBlock::Ascii8, "002000810831323334FFFFFFFF", "9000"},
+        {PinBlock::Iso2, "002000810831323334FFFFFFFF", "6A80"},
+        {PinBlock::Iso2, "0020008108241234FFFFFFFFFF", "9000"},
+        {PinBlock::Iso2, "0020008108241239FFFFFFFFFF", "63C2"},
+        {PinBlock::Iso2, "0020008108251234FFFFFFFFFF", "6A80"},             // length says 5
+        {PinBlock::Iso2, "00200081082412340FFFFFFFFF", "6A80"},             // filler not F
+        {PinBlock::Any, "0020008108241234FFFFFFFFFF", "63C2"},
+    };
+    for (const Case& c : cases) {
+        Card card;
+        card.pinBlock = c.block;
+        EXPECT_EQ(Answer(card, c.apdu), c.sw) << c.apdu;
+        EXPECT_EQ(card.TriesLeft(), std::string(c.sw) == "63C2" ? 2 : 3) << c.apdu;
+    }
+}
+
 TEST(Card, ResetForgetsVerificationButNotTries) {
     Card card;
     Answer(card, "002000810439393939");
@@ -250,6 +277,22 @@ TEST_F(ReaderTest, AtrAttributeOnlyWithACard) {
     reader.Command("INSERT 3B00");
     EXPECT_EQ(reader.Attribute(kAttrAtrString, &length, value), IFD_SUCCESS);
     EXPECT_EQ(length, 2u);
+}
+
+TEST_F(ReaderTest, AtrAttributeCanBeWithheldWhilePowerUpStillHasIt) {
+    Reader reader(base);
+    reader.Command("INSERT 3B00");
+    EXPECT_EQ(reader.Command("ATRATTR OFF"), "OK");
+    uint8_t value[40];
+    DWORD length = sizeof value;
+    EXPECT_EQ(reader.Attribute(kAttrAtrString, &length, value), IFD_ERROR_TAG);
+    EXPECT_EQ(reader.Attribute(TAG_IFD_ATR, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(reader.Command("PINBLOCK iso2"), "OK");
+    EXPECT_EQ(reader.Command("PINBLOCK BCD"), "ERR PINBLOCK takes ANY, ASCII8 or ISO2");
+    EXPECT_EQ(reader.Command("RESET"), "OK");
+    reader.Command("INSERT 3B00");
+    length = sizeof value;
+    EXPECT_EQ(reader.Attribute(kAttrAtrString, &length, value), IFD_SUCCESS);
 }
 
 TEST_F(ReaderTest, ControlRecordsCodeAndInput) {

@@ -117,6 +117,41 @@ TEST_F(AttributeTest, DirectConnectionIsDroppedAfterEveryOutcome) {
     EXPECT_EQ(velmora::g_card.card, 0u);
 }
 
+// A reader driver without the ATR attribute: the card connection's own ATR
+// answers instead, and only for that attribute and a card.
+TEST_F(AttributeTest, AtrComesFromTheCardWhenTheReaderHasNoAttributeForIt) {
+    const uint8_t atr[] = {0x3B, 0x02, 0xAA, 0xBB};
+    const uint8_t fromReader[] = {0x3B, 0x00};
+    struct Case {
+        const char* name;
+        bool withCard;
+        bool readerHasAtr;
+        LONG statusFails;
+        const char* line;
+        const char* reply;
+    } cases[] = {
+        {"fallback", true, false, 0, "GET_ATTRIBUTE ATR_STRING", "200 GET_ATTRIBUTE SUCCESS 3B02AABB"},
+        {"any case", true, false, 0, "get_attribute atr_string", "200 GET_ATTRIBUTE SUCCESS 3B02AABB"},
+        {"reader's own first", true, true, 0, "GET_ATTRIBUTE ATR_STRING", "200 GET_ATTRIBUTE SUCCESS 3B00"},
+        {"status fails too", true, false, SCARD_E_READER_UNAVAILABLE, "GET_ATTRIBUTE ATR_STRING",
+         "500 SCardGetAttrib()=80100022"},
+        {"other attribute", true, false, 0, "GET_ATTRIBUTE ICC_TYPE_PER_ATR", "500 SCardGetAttrib()=80100022"},
+        {"no card", false, false, 0, "GET_ATTRIBUTE ATR_STRING", "500 SCardGetAttrib()=80100022"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fakepcsc::Reset();
+        reader = fakepcsc::AddReader(kReaderName);
+        velmora::g_card = velmora::CardAccessState{};
+        if (c.withCard) fakepcsc::InsertCard(reader, SCARD_PROTOCOL_T1, atr, sizeof atr);
+        OpenReader(false);
+        if (c.withCard) velmora::g_card.readerState.dwCurrentState = SCARD_STATE_PRESENT;
+        if (c.readerHasAtr) fakepcsc::SetAttribute(SCARD_ATTR_ATR_STRING, fromReader, sizeof fromReader);
+        fakepcsc::Fail().status = c.statusFails;
+        EXPECT_EQ(Run(c.line), c.reply);
+    }
+}
+
 // pcsc-lite's client refuses requests above its own buffer; the query asks
 // again within that limit instead of failing every attribute.
 TEST_F(AttributeTest, ClientRequestLimitIsWorkedAround) {

@@ -319,6 +319,37 @@ TEST_F(PinPadTest, VerifyApduCarriesTheTypedPinAfterTheStartsHeader) {
     EXPECT_EQ(r->Bytes(), (std::vector<uint8_t>{0x90, 0x90}));
 }
 
+// A card that wants an FF-padded block gets it, and no byte of it stays.
+TEST_F(PinPadTest, VerifyApduIsLaidOutAsTheStructureAsks) {
+    SetTransmitAnswer(2, 0x90);
+    auto in = StartRequest({0x00, 0x20, 0x00, 0x00, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 4, 8);
+    in[2] = 0x82;  // ASCII, byte position 0
+    in[3] = 0x08;  // an 8-byte block
+    ASSERT_EQ(Control(kPinPadVerifyStart, in)->status, SCARD_S_SUCCESS);
+    View().Type("123456");
+    View().PressOk();
+    EXPECT_EQ(Control(kPinPadVerifyFinish)->status, SCARD_S_SUCCESS);
+    EXPECT_EQ(Sent(), (std::vector<uint8_t>{0x00, 0x20, 0x00, 0x00, 0x08, '1', '2', '3', '4', '5', '6', 0xFF, 0xFF}));
+    for (size_t i = 5; i < sizeof g_pinpad.verifyApdu; ++i) EXPECT_EQ(g_pinpad.verifyApdu[i], 0) << i;
+}
+
+// An emulated entry that could not lay the PIN out opens no dialog; the
+// reader's own pad applies the structure itself and is asked as before.
+TEST_F(PinPadTest, StructureTheEmulationCannotHonourIsRefusedBeforeAnyDialog) {
+    auto in = StartRequest({0x00, 0x20, 0x00, 0x00, 0x04, 0xFF, 0xFF, 0xFF, 0xFF}, 4, 8);
+    in[2] = 0x82;
+    in[3] = 0x04;  // 4 bytes for up to 8 ASCII digits
+    for (bool mapped : {false, true}) {
+        SCOPED_TRACE(mapped);
+        velmora::ResetPinPad();
+        if (mapped) Mapped();
+        auto r = Control(kPinPadVerifyStart, in);
+        EXPECT_EQ(r->status, mapped ? SCARD_S_SUCCESS : SCARD_E_SYSTEM_CANCELLED);
+        EXPECT_EQ(velmora::PinDialog() != nullptr, mapped);
+        EXPECT_EQ(g_pinpad.maxLength, mapped ? 8 : 0);
+    }
+}
+
 TEST_F(PinPadTest, PinIsUsedOnceAndWipedAfterSending) {
     Start({0x00, 0x20, 0x00, 0x81}, 0, 30);
     View().Type("12345678901234567890");

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,47 @@ TEST(Settings, ProblemsAreCollectedAndCutNeverOverrun) {
     EXPECT_LT(problems.size(), sizeof s.problems);
     EXPECT_EQ(problems.rfind("Port='jjjj", 0), 0u);
     EXPECT_NE(problems.find("...', Port='"), std::string::npos);
+}
+
+// A settings file is read as written: keys in any case, values whole.
+TEST(SettingsFile, LinesAreReadAsWritten) {
+    struct Case {
+        const char* line;
+        velmora::IniLine kind;
+        const char* key;
+        const char* value;
+    } cases[] = {
+        {"Host=server.example\n", velmora::IniLine::Entry, "Host", "server.example"},
+        {"  host =  server.example  \r\n", velmora::IniLine::Entry, "host", "server.example"},
+        {"Reader=a;b", velmora::IniLine::Entry, "Reader", "a;b"},
+        {"Reader=Acme #2, slot 1", velmora::IniLine::Entry, "Reader", "Acme #2, slot 1"},
+        {"Reader=\" padded \"", velmora::IniLine::Entry, "Reader", " padded "},
+        {"LogFile=", velmora::IniLine::Entry, "LogFile", ""},
+        {"[General]", velmora::IniLine::Section, "General", ""},
+        {"[ Other ]", velmora::IniLine::Section, "Other", ""},
+        {"; a comment", velmora::IniLine::Skip, "; a comment", ""},
+        {"# a comment", velmora::IniLine::Skip, "# a comment", ""},
+        {"   ", velmora::IniLine::Skip, "", ""},
+        {"Port 9688", velmora::IniLine::Malformed, "Port 9688", ""},
+        {"=9688", velmora::IniLine::Malformed, "=9688", ""},
+        {"[General", velmora::IniLine::Malformed, "[General", ""},
+    };
+    for (const Case& c : cases) {
+        char line[100];
+        std::snprintf(line, sizeof line, "%s", c.line);
+        const char* key = nullptr;
+        const char* value = nullptr;
+        EXPECT_EQ(velmora::ReadIniLine(line, &key, &value), c.kind) << c.line;
+        EXPECT_STREQ(key, c.key) << c.line;
+        EXPECT_STREQ(value, c.value) << c.line;
+    }
+    for (const char* key : {"Host", "host", "PORT", "reader", "reconnect", "traystatus", "logfile"}) {
+        EXPECT_TRUE(velmora::IsSettingKey(key)) << key;
+    }
+    for (const char* key : {"Hostname", "", "Log", "General/Host"}) EXPECT_FALSE(velmora::IsSettingKey(key)) << key;
+    EXPECT_TRUE(velmora::IsSettingsSection(""));
+    EXPECT_TRUE(velmora::IsSettingsSection("general"));
+    EXPECT_FALSE(velmora::IsSettingsSection("Other"));
 }
 
 TEST(CommandLineTest, OptionsOverTheFilesAndTheExits) {

@@ -1,9 +1,11 @@
 #include "app/settings.h"
 #include "app/support_log.h"
 #include "client_fixture.h"
+#include "protocol/secret.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -47,6 +49,75 @@ TEST(RedactPins, VerifyTypeApdusKeepOnlyTheirHeader) {
         {"TRANSMIT T1 00", "TRANSMIT T1 00"},
         {"TRANSMIT T1 ", "TRANSMIT T1 "},
         {"IOCTL ", "IOCTL "},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Redacted(c.in), c.out) << c.in;
+}
+
+bool ShowsPin(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text.find("3132") != std::string::npos;
+}
+
+using InterpreterAndLog = CoreTest;
+
+// Whatever spelling the interpreter carries out, the log reads the line the
+// same way and hides the PIN; lines it refuses lose their PIN all the same.
+TEST_F(InterpreterAndLog, PinIsHiddenInEverySpellingTheInterpreterTakes) {
+    struct Case {
+        const char* line;
+        bool carriedOut;
+    } cases[] = {
+        {"TRANSMIT T1 002000810831323334FFFFFFFF", true},
+        {"transmit t1 002000810831323334ffffffff", true},
+        {"Transmit T1 002000810831323334FFFFFFFF", true},
+        {"TRANSMIT t0 002000810831323334FFFFFFFF", true},
+        {"TRANSMIT T1  002000810831323334FFFFFFFF", true},
+        {"TRANSMIT T1      002000810831323334FFFFFFFF", true},
+        {"TRANSMIT T1002000810831323334FFFFFFFF", true},
+        {"TRANSMIT T1 002000810831323334FFFFFFFF3", true},
+        {"TRANSMIT T1 0021008104 1 2 3 4", true},  // a blank and a digit read as one byte
+        {"TRANSMIT T1 002400011031323334353637383132333435363738", true},
+        {"TRANSMIT T1 002C0081083132333435363738", true},
+        {"TRANSMIT T1 002D0081083132333435363738", true},
+        {"TRANSMIT T1\t002000810831323334FFFFFFFF", false},
+        {"TRANSMIT T2 002000810831323334FFFFFFFF", false},
+        {"TRANSMIT  T1 002000810831323334FFFFFFFF", false},
+        {"transmit\tt1 002000810831323334FFFFFFFF", false},
+        {"TRANSMIT T1 0020 008108 31323334FFFFFFFF", true},  // five bytes sent, the rest cut off
+    };
+    const uint8_t ok[] = {0x90, 0x00};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        OpenReader(true);
+        fakepcsc::SetTransmitAnswer(ok, sizeof ok);
+        const int before = fakepcsc::Seen().transmits;
+        std::string reply = Run(c.line);
+        EXPECT_EQ(fakepcsc::Seen().transmits - before, c.carriedOut ? 1 : 0) << reply;
+        if (c.carriedOut) {
+            EXPECT_TRUE(velmora::InsCarriesPin(fakepcsc::Seen().lastSent[1]));
+        }
+        std::string logged = Redacted(std::string("Datenpaket 2: ") + c.line + "\nAntwortpaket: " + reply);
+        EXPECT_FALSE(ShowsPin(logged)) << logged;
+        EXPECT_NE(logged.find("**"), std::string::npos) << logged;
+        velmora::DisconnectCard();
+    }
+}
+
+TEST(RedactPins, EveryPinPadIoctlLosesItsInput) {
+    const std::string structure = "0000820804080400000000000000000D00000000200081083132333435FFFFFF";
+    struct Case {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"IOCTL 313524 " + structure, "IOCTL 313524 **"},
+        {"ioctl 313524 " + structure, "ioctl 313524 **"},
+        {"IOCTL 0x313524 " + structure, "IOCTL 0x313524 **"},
+        {"IOCTL  00313524  " + structure, "IOCTL  00313524  **"},
+        {"IOCTL 313528 " + structure, "IOCTL 313528 **"},
+        {"IOCTL 313534 " + structure, "IOCTL 313534 **"},
+        {"IOCTL 31354c " + structure, "IOCTL 31354c **"},
+        {"IOCTL 313528", "IOCTL 313528"},
+        {"IOCTL 313520 0102", "IOCTL 313520 0102"},  // not the bridge's
     };
     for (const Case& c : cases) EXPECT_EQ(Redacted(c.in), c.out) << c.in;
 }

@@ -9,6 +9,7 @@ constexpr uint16_t kSwOk = 0x9000;
 constexpr uint16_t kSwWrongLength = 0x6700;
 constexpr uint16_t kSwBlocked = 0x6983;
 constexpr uint16_t kSwWrongP1P2 = 0x6A86;
+constexpr uint16_t kSwWrongData = 0x6A80;
 constexpr uint16_t kSwInsUnknown = 0x6D00;
 constexpr uint16_t kSwClaUnknown = 0x6E00;
 constexpr uint16_t kSwTriesLeft = 0x63C0;
@@ -92,6 +93,48 @@ std::string PinText(const Bytes& data) {
     return text;
 }
 
+constexpr size_t kBlockSize = 8;
+
+bool AsciiBlock(const Bytes& data, std::string* pin) {
+    if (data.size() != kBlockSize) return false;
+    size_t n = 0;
+    while (n < data.size() && data[n] >= '0' && data[n] <= '9') pin->push_back(static_cast<char>(data[n++]));
+    for (size_t i = n; i < data.size(); ++i) {
+        if (data[i] != kPinPadding) return false;
+    }
+    return n > 0;
+}
+
+uint8_t Nibble(const Bytes& data, size_t index) {
+    return static_cast<uint8_t>(index % 2 == 0 ? data[index / 2] >> 4 : data[index / 2] & 0x0F);
+}
+
+bool Iso2Block(const Bytes& data, std::string* pin) {
+    if (data.size() != kBlockSize || Nibble(data, 0) != 0x2) return false;
+    const size_t n = Nibble(data, 1);
+    if (n < 4 || n > 12) return false;
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t digit = Nibble(data, 2 + i);
+        if (digit > 9) return false;
+        pin->push_back(static_cast<char>('0' + digit));
+    }
+    for (size_t i = 2 + n; i < 2 * kBlockSize; ++i) {
+        if (Nibble(data, i) != 0x0F) return false;
+    }
+    return true;
+}
+
+// The PIN the VERIFY carries in the card's layout; false if it is not in it.
+bool PinInBlock(PinBlock block, const Bytes& data, std::string* pin) {
+    switch (block) {
+    case PinBlock::Ascii8: return AsciiBlock(data, pin);
+    case PinBlock::Iso2: return Iso2Block(data, pin);
+    case PinBlock::Any: break;
+    }
+    *pin = PinText(data);
+    return true;
+}
+
 Bytes Counting(size_t length) {
     Bytes out(length);
     for (size_t i = 0; i < length; ++i) out[i] = static_cast<uint8_t>(i);
@@ -126,6 +169,14 @@ uint32_t ProtocolBit(uint8_t td) {
 }
 
 } // namespace
+
+bool PinBlockByName(const std::string& name, PinBlock* block) {
+    if (name == "ANY") *block = PinBlock::Any;
+    else if (name == "ASCII8") *block = PinBlock::Ascii8;
+    else if (name == "ISO2") *block = PinBlock::Iso2;
+    else return false;
+    return true;
+}
 
 uint32_t AtrProtocols(const Bytes& atr) {
     uint32_t protocols = 0;
@@ -175,7 +226,9 @@ void Card::SetPin(const std::string& pin, int tries) {
 Bytes Card::Verify(const Bytes& data, bool hasData) {
     if (triesLeft_ == 0) return StatusOnly(kSwBlocked);
     if (!hasData) return StatusOnly(verified_ ? kSwOk : static_cast<uint16_t>(kSwTriesLeft | triesLeft_));
-    if (PinText(data) == pin_) {
+    std::string entered;
+    if (!PinInBlock(pinBlock, data, &entered)) return StatusOnly(kSwWrongData);
+    if (entered == pin_) {
         triesLeft_ = triesMax_;
         verified_ = true;
         return StatusOnly(kSwOk);

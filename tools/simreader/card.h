@@ -26,11 +26,20 @@ constexpr size_t kReadLengthMax = 1000;
 constexpr size_t kDecipherLength = 128;
 constexpr int kPinTriesDefault = 3;
 
+// The PIN layout the card's VERIFY requires. Any: the digits, ASCII or
+// binary, FF padding dropped. Ascii8: exactly 8 bytes, ASCII digits then FF.
+// Iso2: ISO 9564 format 2, 8 bytes, 2N, BCD digits, F filler. A VERIFY not in
+// the required layout is refused (6A80) without costing a try.
+enum class PinBlock { Any, Ascii8, Iso2 };
+
+bool PinBlockByName(const std::string& name, PinBlock* block);
+
 class Card {
 public:
     Card();
 
     Bytes atr;
+    PinBlock pinBlock = PinBlock::Any;
 
     // Sets the PIN and the tries left; clears the verified state.
     void SetPin(const std::string& pin, int tries = kPinTriesDefault);

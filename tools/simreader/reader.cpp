@@ -97,6 +97,7 @@ void Reader::Defaults() {
         {kAttrIfdSerial, Text("SIM-0001")},
     };
     eventWait_ = true;
+    atrAttribute_ = true;
     lastCode_ = 0;
     lastControl_.clear();
     lastApdu_.clear();
@@ -157,6 +158,7 @@ std::string Reader::Dispatch(const std::string& keyword, const std::string& args
         {"LASTCONTROL", &Reader::CmdLastControl}, {"LASTAPDU", &Reader::CmdLastApdu},
         {"RESET", &Reader::CmdReset},     {"UNPLUG", &Reader::CmdUnplug},
         {"PLUG", &Reader::CmdPlug},       {"DELAY", &Reader::CmdDelay},
+        {"ATRATTR", &Reader::CmdAtrAttr}, {"PINBLOCK", &Reader::CmdPinBlock},
     };
     for (const auto& [name, handler] : kHandlers) {
         if (keyword == name) return (this->*handler)(args);
@@ -253,6 +255,16 @@ std::string Reader::CmdAttr(const std::string& args) {
 std::string Reader::CmdVendor(const std::string& args) {
     attributes_[kAttrVendorName] = Text(args);
     return "OK";
+}
+
+// Reader drivers need not offer the ATR as an attribute; pcscd itself
+// still gets it at power-up.
+std::string Reader::CmdAtrAttr(const std::string& args) {
+    return OnOff(args, &atrAttribute_) ? "OK" : "ERR ATRATTR takes ON or OFF";
+}
+
+std::string Reader::CmdPinBlock(const std::string& args) {
+    return PinBlockByName(Upper(args), &card_.pinBlock) ? "OK" : "ERR PINBLOCK takes ANY, ASCII8 or ISO2";
 }
 
 std::string Reader::CmdNotify(const std::string& args) {
@@ -422,7 +434,7 @@ RESPONSECODE Reader::Control(DWORD code, const Bytes& in, PUCHAR rx, DWORD rxLen
 RESPONSECODE Reader::Attribute(DWORD tag, PDWORD length, PUCHAR value) {
     Lock lock(mutex_);
     if (tag == TAG_IFD_ATR || tag == kAttrAtrString) {
-        if (!present_) return IFD_ERROR_TAG;
+        if (!present_ || (tag == kAttrAtrString && !atrAttribute_)) return IFD_ERROR_TAG;
         return CopyOut(card_.atr, value, length);
     }
     auto found = attributes_.find(tag);

@@ -78,6 +78,8 @@ private:
     std::string CmdKeys(const std::string& args);
     std::string CmdAttr(const std::string& args);
     std::string CmdVendor(const std::string& args);
+    std::string CmdAtrAttr(const std::string& args);
+    std::string CmdPinBlock(const std::string& args);
     std::string CmdNotify(const std::string& args);
     std::string CmdLastControl(const std::string& args);
     std::string CmdLastApdu(const std::string& args);
@@ -106,6 +108,7 @@ private:
     bool stopWaiting_ = false;
     bool powered_ = false;
     bool eventWait_ = true;
+    bool atrAttribute_ = true;      // the ATR offered as SCARD_ATTR_ATR_STRING
     bool configuring_ = false;      // INSERT and REMOVE only note the wish
     bool configuredPresent_ = false;
     DWORD protocol_ = 0;

@@ -300,6 +300,29 @@ LONG WINAPI SCardControl(SCARDHANDLE card, DWORD code, LPCVOID in, DWORD inLengt
     return SCARD_S_SUCCESS;
 }
 
+// Only what a client asks for its card's ATR: no reader name, the state
+// word of a card that is there.
+LONG WINAPI SCardStatusA(SCARDHANDLE card, LPSTR, LPDWORD nameLength, LPDWORD state, LPDWORD protocol, LPBYTE atr,
+                         LPDWORD atrLength) {
+    std::lock_guard<std::mutex> lock(Lock());
+    Card* found = FindCard(card);
+    if (found == nullptr) return SCARD_E_INVALID_HANDLE;
+    if (found->changes != found->reader->changes) return SCARD_W_REMOVED_CARD;
+    BYTE value[MAX_ATR_SIZE];
+    DWORD length = sizeof value;
+    bool hasAtr = found->protocol != 0 && found->reader->present &&
+                  found->reader->model->Attribute(TAG_IFD_ATR, &length, value) == IFD_SUCCESS;
+    if (!hasAtr) length = 0;
+    if (nameLength != nullptr) *nameLength = static_cast<DWORD>(found->reader->name.size() + 1);
+    if (state != nullptr) *state = found->reader->present ? SCARD_SPECIFIC : SCARD_ABSENT;
+    if (protocol != nullptr) *protocol = found->protocol;
+    if (atrLength == nullptr) return SCARD_S_SUCCESS;
+    if (atr != nullptr && length > *atrLength) return SCARD_E_INSUFFICIENT_BUFFER;
+    if (atr != nullptr && length > 0) std::memcpy(atr, value, length);
+    *atrLength = length;
+    return SCARD_S_SUCCESS;
+}
+
 LONG WINAPI SCardGetAttrib(SCARDHANDLE card, DWORD attribute, LPBYTE value, LPDWORD length) {
     if (length == nullptr || *length == SCARD_AUTOALLOCATE) return SCARD_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(Lock());

@@ -127,6 +127,53 @@ Settings DefaultSettings() {
     return s;
 }
 
+bool IsSettingKey(const char* key) {
+    static constexpr const char* kKeys[] = {"Host", "Port", "Reader", "Reconnect", "TrayStatus", "LogFile"};
+    for (const char* known : kKeys) {
+        if (EqualNoCase(key, known)) return true;
+    }
+    return false;
+}
+
+namespace {
+
+char* Trim(char* text) {
+    while (IsSpace(*text)) ++text;
+    size_t n = std::strlen(text);
+    while (n > 0 && IsSpace(text[n - 1])) text[--n] = '\0';
+    return text;
+}
+
+} // namespace
+
+IniLine ReadIniLine(char* line, const char** key, const char** value) {
+    char* text = Trim(line);
+    *key = text;
+    *value = "";
+    if (text[0] == '\0' || text[0] == ';' || text[0] == '#') return IniLine::Skip;
+    size_t n = std::strlen(text);
+    if (text[0] == '[') {
+        if (text[n - 1] != ']') return IniLine::Malformed;
+        text[n - 1] = '\0';
+        *key = Trim(text + 1);
+        return IniLine::Section;
+    }
+    char* equals = std::strchr(text, '=');
+    if (equals == nullptr || equals == text) return IniLine::Malformed;
+    *equals = '\0';
+    *key = Trim(text);
+    char* v = Trim(equals + 1);
+    size_t length = std::strlen(v);
+    if (length >= 2 && v[0] == '"' && v[length - 1] == '"') {
+        v[length - 1] = '\0';
+        ++v;
+    }
+    *value = v;
+    return IniLine::Entry;
+}
+
+bool IsSettingsSection(const char* name) { return name[0] == '\0' || EqualNoCase(name, "General"); }
+
 bool ApplySetting(Settings* settings, const char* key, const char* value) {
     if (TakeValue(settings, key, value)) return true;
     RecordSettingProblem(settings, key, value);

@@ -35,6 +35,19 @@ Settings DefaultSettings();
 // a malformed value.
 bool ApplySetting(Settings* settings, const char* key, const char* value);
 
+// Whether key names one of the settings, in any case.
+bool IsSettingKey(const char* key);
+
+// One line of a settings file (INI form), trimmed in place. Section: its
+// name in *key. Entry: *key and *value as written, a value in double quotes
+// without them; a ';' or '#' inside a value is part of it. Skip: blank or a
+// comment. Malformed: none of these, the line in *key.
+enum class IniLine { Skip, Section, Entry, Malformed };
+IniLine ReadIniLine(char* line, const char** key, const char** value);
+
+// Whether entries under this section are settings: the top and [General].
+bool IsSettingsSection(const char* name);
+
 // Records a value that could not be read at all (such as a registry value of
 // the wrong type) as ignored.
 void RecordSettingProblem(Settings* settings, const char* key, const char* value);

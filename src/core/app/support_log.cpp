@@ -1,6 +1,10 @@
 #include "app/support_log.h"
 
-#include "pinpad/bridge.h"
+#include "pinpad/state.h"
+#include "protocol/ascii.h"
+#include "protocol/command.h"
+#include "protocol/hex.h"
+#include "protocol/secret.h"
 #include "ui/view.h"
 
 #include <cstdio>
@@ -24,7 +28,7 @@ char g_fileBuffer[4096];
 
 bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-unsigned HexValue(char c) {
+unsigned HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
     if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
     return static_cast<unsigned>(c - 'A' + 10);
@@ -36,19 +40,7 @@ size_t HexRun(const char* p) {
     return n;
 }
 
-bool IsVerifyIns(unsigned ins) { return ins == 0x20 || ins == 0x21 || ins == 0x24 || ins == 0x2C; }
-
-bool IsPinPadCode(unsigned long code) {
-    return code == kPinPadVerifyStart || code == kPinPadVerifyFinish || code == kPinPadGetKeyPressed ||
-           code == kPinPadAbort;
-}
-
-// How many characters of the hex payload at p stay readable; the rest is
-// hidden. "TRANSMIT Tn " payloads keep their 5-byte header.
-size_t TransmitKeep(const char* p, size_t run) {
-    if (run < 4 || !IsVerifyIns(HexValue(p[2]) * 16 + HexValue(p[3]))) return run;
-    return run > 10 ? 10 : run;
-}
+constexpr size_t kApduHeaderBytes = 5;  // CLA INS P1 P2 Lc stay readable
 
 struct Writer {
     char* out;
@@ -59,27 +51,100 @@ struct Writer {
     }
 };
 
-// At a command word: copies it and its payload, hidden as needed; returns
-// the characters consumed, 0 if p starts no command with data.
-size_t RedactCommand(const char* p, Writer* w) {
-    if (std::strncmp(p, "TRANSMIT T", 10) == 0 && p[10] != '\0' && p[11] == ' ') {
-        size_t run = HexRun(p + 12);
-        size_t keep = TransmitKeep(p + 12, run);
-        w->Put(p, 12 + keep);
-        if (keep < run) w->Put("**", 2);
-        return 12 + run;
+// The payload at p as the interpreter reads it: its bytes, the characters
+// they took, and the hex digits left over after them, hidden along with them.
+struct Payload {
+    uint8_t bytes[kPayloadSize];
+    size_t count;
+    size_t lead;  // white space before the first pair
+    size_t end;   // characters up to the last hex digit that belongs to it
+    size_t rest;  // and on over what a careless server may have put after it
+};
+
+bool IsPayloadRest(char c) { return IsHex(c) || c == ' ' || c == '\t' || c == '+' || c == '-'; }
+
+// A log entry may hold several lines; the server's command was one of them.
+void ReadPayload(const char* p, Payload* payload) {
+    char line[kCommandMax + 1];
+    size_t n = 0;
+    while (n < kCommandMax && p[n] != '\0' && p[n] != '\n' && p[n] != '\r') {
+        line[n] = p[n];
+        ++n;
     }
-    if (std::strncmp(p, "IOCTL ", 6) == 0) {
-        size_t codeLength = HexRun(p + 6);
-        unsigned long code = 0;
-        for (size_t i = 0; i < codeLength && i < 8; ++i) code = code * 16 + HexValue(p[6 + i]);
-        if (codeLength == 0 || codeLength > 8 || !IsPinPadCode(code) || p[6 + codeLength] != ' ') return 0;
-        size_t run = HexRun(p + 7 + codeLength);
-        w->Put(p, 7 + codeLength);
-        if (run > 0) w->Put("**", 2);
-        return 7 + codeLength + run;
+    line[n] = '\0';
+    size_t consumed = 0;
+    payload->count = ParseHexText(line, payload->bytes, &consumed);
+    payload->lead = consumed - 2 * payload->count;
+    payload->end = consumed + HexRun(line + consumed);
+    payload->rest = payload->end;
+    for (size_t i = payload->end; IsPayloadRest(line[i]); ++i) {
+        if (line[i] != ' ' && line[i] != '\t') payload->rest = i + 1;
+    }
+    WipeSecret(line, sizeof line);
+}
+
+// Writes a command's payload, keeping `keep` bytes readable when it is
+// secret; returns the characters consumed.
+size_t PutPayload(const char* p, const Payload& payload, bool secret, size_t keep, Writer* w) {
+    const size_t end = secret ? payload.rest : payload.end;
+    const size_t shown = secret ? payload.lead + 2 * keep : payload.end;
+    w->Put(p, shown);
+    if (shown < end) w->Put("**", 2);
+    return end;
+}
+
+// A PIN-carrying APDU with anything after its header, read or not.
+bool SecretApdu(const Payload& payload) {
+    if (payload.count < 2 || !InsCarriesPin(payload.bytes[1])) return false;
+    return payload.count > kApduHeaderBytes || payload.rest > payload.lead + 2 * payload.count;
+}
+
+bool IsLineSpace(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+// A TRANSMIT the interpreter refuses (a tab, a doubled blank, another
+// protocol) still reaches the log as received: the first run of hex digits
+// on its line that reads as a PIN-carrying APDU keeps only its header.
+// Returns the characters consumed, 0 when there is nothing to hide.
+size_t RedactRefusedTransmit(const char* p, Writer* w) {
+    constexpr size_t kWord = 8;  // "TRANSMIT"
+    if (!AsciiStartsNoCase(p, "TRANSMIT") || !IsLineSpace(p[kWord])) return 0;
+    size_t at = kWord;
+    while (p[at] != '\0' && p[at] != '\n' && p[at] != '\r') {
+        size_t run = HexRun(p + at);
+        if (run >= 2 * (kApduHeaderBytes + 1)) {
+            const unsigned ins = static_cast<unsigned>(HexDigitValue(p[at + 2]) * 16 + HexDigitValue(p[at + 3]));
+            if (!InsCarriesPin(static_cast<uint8_t>(ins))) return 0;
+            w->Put(p, at + 2 * kApduHeaderBytes);
+            w->Put("**", 2);
+            return at + run;
+        }
+        at += run > 0 ? run : 1;
     }
     return 0;
+}
+
+// At a command word: copies it and its payload, hidden as the rule for
+// secrets says; returns the characters consumed, 0 if p starts no command
+// with data.
+size_t RedactCommand(const char* p, Writer* w) {
+    uint32_t code = 0;
+    const char* payloadText = nullptr;
+    CommandData kind = LocateCommandData(p, &code, &payloadText);
+    if (kind == CommandData::None) return RedactRefusedTransmit(p, w);
+    const size_t head = static_cast<size_t>(payloadText - p);
+    Payload payload;
+    ReadPayload(payloadText, &payload);
+    const bool secretApdu = kind == CommandData::Apdu && SecretApdu(payload);
+    const bool secretControl = kind == CommandData::Control && IsPinPadCode(code);
+    size_t consumed = 0;
+    if (kind == CommandData::Apdu && !secretApdu) consumed = RedactRefusedTransmit(p, w);
+    if (consumed == 0) {
+        w->Put(p, head);
+        const size_t keep = payload.count < kApduHeaderBytes ? payload.count : kApduHeaderBytes;
+        consumed = head + PutPayload(payloadText, payload, secretApdu || secretControl, secretApdu ? keep : 0, w);
+    }
+    WipeSecret(payload.bytes, sizeof payload.bytes);
+    return consumed;
 }
 
 void ShowFailure(ConnectionDialogView* dialog) {

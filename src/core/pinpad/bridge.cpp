@@ -4,6 +4,7 @@
 
 #include "pinpad/pin_dialog.h"
 #include "pinpad/state.h"
+#include "protocol/secret.h"
 #include "reader/card.h"
 
 #include <cstring>
@@ -19,6 +20,8 @@ void ResetPinPad() {
     g_pinpad.confirmed = false;
     g_pinpad.minLength = 0;
     g_pinpad.maxLength = 0;
+    g_pinpad.templateLength = 0;
+    g_pinpad.format = PinFormat{};
     g_pinpad.dialog = nullptr;
 }
 
@@ -32,7 +35,6 @@ constexpr size_t kStartMinLengthAt = 6;
 constexpr size_t kStartDataLengthAt = 15;  // low byte of ulDataLength
 constexpr size_t kStartInsAt = kStartFixedSize + 1;
 constexpr size_t kApduInsAt = 1;
-constexpr size_t kApduLcAt = 4;
 constexpr size_t kApduPinAt = 5;
 
 constexpr uint8_t kKeyNone = 0x00;
@@ -64,14 +66,32 @@ LONG NoOutput(const Call& call) {
     return SCARD_S_SUCCESS;
 }
 
-void CopyApduTemplate(const uint8_t* in, size_t inLength) {
+// The template bytes a start carries: within its length, the input and the buffer.
+size_t TemplateLength(const uint8_t* in, size_t inLength) {
     size_t count = in[kStartDataLengthAt];
-    for (size_t i = 0; i < count && i < kVerifyApduSize && kStartFixedSize + i < inLength; ++i) {
-        g_pinpad.verifyApdu[i] = in[kStartFixedSize + i];
-    }
+    if (count > inLength - kStartFixedSize) count = inLength - kStartFixedSize;
+    return count < kVerifyApduSize ? count : kVerifyApduSize;
 }
 
-bool IsVerifyIns(uint8_t ins) { return ins == 0x20 || ins == 0x21; }
+void CopyApduTemplate(const uint8_t* in, size_t inLength) {
+    g_pinpad.templateLength = TemplateLength(in, inLength);
+    for (size_t i = 0; i < g_pinpad.templateLength; ++i) g_pinpad.verifyApdu[i] = in[kStartFixedSize + i];
+}
+
+// The longest PIN the dialog lets through for this structure.
+size_t MaxDigits(const uint8_t* in) {
+    size_t max = in[kStartMaxLengthAt];
+    return max < kPinTextSize - 1 ? max : kPinTextSize - 1;
+}
+
+// Emulated entries lay the PIN out themselves: a structure they cannot honour
+// is refused before the user types anything. A reader's own pad applies the
+// structure itself.
+bool ReadEmulatedFormat(const Call& call, PinFormat* format) {
+    if (g_card.features.verifyPinStart != 0) return true;
+    return ReadPinFormat(call.in, call.in + kStartFixedSize, TemplateLength(call.in, call.inLength),
+                         MaxDigits(call.in), format);
+}
 
 // The typed PIN goes into the template's APDU (emulated) or the reader's
 // (mapped): anything but a VERIFY could hand the PIN back to the server.
@@ -85,6 +105,9 @@ bool TemplateIsVerify(const Call& call) {
 LONG VerifyPinStart(const Call& call) {
     if (PinDialog() != nullptr || call.inLength < kStartMinSize) return SCARD_E_SYSTEM_CANCELLED;
     if (!TemplateIsVerify(call)) return SCARD_E_SYSTEM_CANCELLED;
+    PinFormat format;
+    if (!ReadEmulatedFormat(call, &format)) return SCARD_E_SYSTEM_CANCELLED;
+    g_pinpad.format = format;
     g_pinpad.maxLength = call.in[kStartMaxLengthAt];
     g_pinpad.minLength = call.in[kStartMinLengthAt];
     CopyApduTemplate(call.in, call.inLength);
@@ -158,7 +181,8 @@ const SCARD_IO_REQUEST* ActiveProtocolPci() {
     return g_card.activeProtocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
 }
 
-// Emulated: header of the last start, Lc, the PIN text as typed.
+// Emulated: the template of the last start with the PIN laid out as its
+// structure asks (as typed, Lc = n, when it asks for nothing).
 // Only a PIN the user confirmed with OK in this entry reaches the card: a
 // VERIFY with a PIN still being typed (or none) would burn a try.
 LONG SendVerifyApdu(const Call& call) {
@@ -166,17 +190,17 @@ LONG SendVerifyApdu(const Call& call) {
     g_pinpad.keyCounter = kNoEntry;
     g_pinpad.confirmed = false;
     size_t n = 0;
-    while (n < kPinTextSize - 1 && g_pinpad.pin[n] != '\0' && kApduPinAt + n < kVerifyApduSize) {
-        g_pinpad.verifyApdu[kApduPinAt + n] = static_cast<uint8_t>(g_pinpad.pin[n]);
-        ++n;
-    }
-    g_pinpad.verifyApdu[kApduLcAt] = static_cast<uint8_t>(n);
+    while (n < kPinTextSize - 1 && g_pinpad.pin[n] != '\0') ++n;
+    size_t length = FormatPinApdu(g_pinpad.format, g_pinpad.pin, n, g_pinpad.verifyApdu,
+                                  g_pinpad.templateLength, kVerifyApduSize);
     // Used once: a later finish finds no PIN to send.
     WipeSecret(g_pinpad.pin, sizeof g_pinpad.pin);
+    // A PIN the format cannot carry never reaches the card as something else.
+    if (length == 0) return SCARD_E_SYSTEM_CANCELLED;
     DWORD returned = static_cast<DWORD>(kPinPadOutputSize);
     LONG status = SCardTransmit(g_card.card, ActiveProtocolPci(), g_pinpad.verifyApdu,
-                                static_cast<DWORD>(kApduPinAt + n), nullptr, call.out, &returned);
-    WipeSecret(g_pinpad.verifyApdu + kApduPinAt, n);
+                                static_cast<DWORD>(length), nullptr, call.out, &returned);
+    WipeSecret(g_pinpad.verifyApdu + kApduPinAt, length - kApduPinAt);
     *call.outLength = static_cast<size_t>(returned);
     return status;
 }
@@ -198,6 +222,11 @@ LONG Abort(const Call& call) {
 }
 
 } // namespace
+
+bool IsPinPadCode(uint32_t wireCode) {
+    return wireCode == kPinPadVerifyStart || wireCode == kPinPadVerifyFinish || wireCode == kPinPadGetKeyPressed ||
+           wireCode == kPinPadAbort;
+}
 
 bool PinPadControl(uint32_t code, const uint8_t* in, size_t inLength, uint8_t* out,
                    size_t* outLength, LONG* status) {

@@ -2,6 +2,8 @@
 // entry dialog's rules. User-interface thread only.
 #pragma once
 
+#include "pinpad/pin_format.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -19,6 +21,8 @@ struct PinPadState {
     uint8_t minLength = 0;
     uint8_t maxLength = 0;
     uint8_t verifyApdu[kVerifyApduSize] = {};
+    size_t templateLength = 0;  // template bytes the last start copied
+    PinFormat format;           // how the emulated finish lays out the PIN
     char pin[kPinTextSize] = {};
     bool confirmed = false;  // pin holds what the user confirmed with OK in this entry
     PinDialogView* dialog = nullptr;  // the open PIN entry dialog

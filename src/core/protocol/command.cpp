@@ -165,6 +165,17 @@ void Ioctl(const char* line, char* reply) {
 
 } // namespace
 
+CommandData LocateCommandData(const char* line, uint32_t* code, const char** payload) {
+    switch (Classify(line)) {
+    case Kind::Transmit:
+        if (line[kTransmitProtocolAt] == '\0' || line[kTransmitProtocolAt + 1] == '\0') return CommandData::None;
+        *payload = line + kTransmitPayloadAt;
+        return CommandData::Apdu;
+    case Kind::Ioctl: *code = ReadControlCode(line + kIoctlCodeAt, payload); return CommandData::Control;
+    default: return CommandData::None;
+    }
+}
+
 void FormatReply(char* reply, const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace velmora {
 
@@ -26,6 +27,14 @@ void FormatReply(char* reply, const char* format, ...)
 // fits into kReplyMax characters; returns false and leaves the reply as it
 // was if not.
 bool AppendHexPayload(char* reply, const unsigned char* data, size_t length);
+
+// Where the interpreter finds a line's data, for what must read it exactly
+// as the interpreter does (the support log). Apdu: a TRANSMIT, its hex
+// payload at *payload. Control: an IOCTL, its code in *code and the hex input
+// at *payload. None: no command with data starts the line. The protocol
+// letters are not checked: a line refused for them still carries its data.
+enum class CommandData { None, Apdu, Control };
+CommandData LocateCommandData(const char* line, uint32_t* code, const char** payload);
 
 // The GET_ATTRIBUTE command, after the interpreter has recognised it.
 void QueryAttribute(const char* line, char* reply);

@@ -33,7 +33,8 @@ bool ConvertPair(char first, char second, uint8_t* byte) {
 
 } // namespace
 
-size_t ParseHex(const char* text, uint8_t* out) {
+size_t ParseHexText(const char* text, uint8_t* out, size_t* consumed) {
+    const char* start = text;
     while (IsSpace(*text)) ++text;
     size_t count = 0;
     while (text[0] != '\0' && text[1] != '\0' && count < kPayloadSize) {
@@ -41,7 +42,13 @@ size_t ParseHex(const char* text, uint8_t* out) {
         ++count;
         text += 2;
     }
+    *consumed = static_cast<size_t>(text - start);
     return count;
+}
+
+size_t ParseHex(const char* text, uint8_t* out) {
+    size_t consumed = 0;
+    return ParseHexText(text, out, &consumed);
 }
 
 void WriteHex(const uint8_t* data, size_t length, char* text) {

@@ -14,6 +14,10 @@ constexpr size_t kPayloadSize = 1000;
 // Returns the number of bytes stored.
 size_t ParseHex(const char* text, uint8_t* out);
 
+// ParseHex that also says how many characters of text it read (leading white
+// space and the pairs).
+size_t ParseHexText(const char* text, uint8_t* out, size_t* consumed);
+
 // Writes 2 * length upper-case hex digits and a terminator; text must have
 // room for them.
 void WriteHex(const uint8_t* data, size_t length, char* text);

@@ -19,6 +19,7 @@
 #define SCardListReadersA SCardListReaders
 #define SCardConnectA SCardConnect
 #define SCardGetStatusChangeA SCardGetStatusChange
+#define SCardStatusA SCardStatus
 using SCARD_READERSTATEA = SCARD_READERSTATE;
 #endif
 

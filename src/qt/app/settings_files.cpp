@@ -3,8 +3,8 @@
 #include "ui/cp1252.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 #include <QStringList>
 
 #include <cstdio>
@@ -13,34 +13,55 @@ namespace velmora::qt {
 namespace {
 
 constexpr const char* kFileName = "velmora-client.conf";
-constexpr const char* kKeys[] = {"Host", "Port", "Reader", "Reconnect", "TrayStatus", "LogFile"};
+constexpr int kLineMax = 4096;
 
-// QSettings reads "a, b" as a list; the setting is the text as written.
-QString ValueText(const QVariant& value) {
-    if (value.typeId() == QMetaType::QStringList) return value.toStringList().join(QStringLiteral(", "));
-    return value.toString();
+// The host is shown in the dialog, which speaks Windows-1252; reader names
+// and paths are the system's bytes. Either way a value too long to take is
+// refused by the core, not cut here.
+void Apply(velmora::Settings* settings, const char* key, const char* value) {
+    char text[velmora::kLogPathSize + 2];
+    if (QLatin1String(key).compare(QLatin1String("Host"), Qt::CaseInsensitive) == 0) {
+        ToCp1252(QString::fromUtf8(value), text, sizeof text);
+    } else {
+        std::snprintf(text, sizeof text, "%s", value);
+    }
+    velmora::ApplySetting(settings, key, text);
 }
 
 } // namespace
 
+// Read line by line as written: keys in any case, values whole (an INI
+// reader would cut "a;b" at the ';'); whatever is not a setting is reported.
 void ReadSettingsFile(const QString& path, velmora::Settings* settings) {
-    if (!QFileInfo::exists(path)) return;
-    QSettings file(path, QSettings::IniFormat);
-    for (const char* key : kKeys) {
-        QString name = QString::fromLatin1(key);
-        if (!file.contains(name)) continue;
-        QString text = ValueText(file.value(name));
-        // The host is shown in the dialog, which speaks Windows-1252; reader
-        // names and paths are the system's bytes. Either way a value too long
-        // to take is refused by the core, not cut here.
-        char value[velmora::kLogPathSize + 1];
-        if (name == QLatin1String("Host")) {
-            ToCp1252(text, value, sizeof value);
-        } else {
-            QByteArray bytes = text.toUtf8();
-            std::snprintf(value, sizeof value, "%s", bytes.constData());
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return;
+    bool ours = true;
+    char section[112] = "";  // "[name] ", the name cut at 100
+    while (!file.atEnd()) {
+        QByteArray raw = file.readLine(kLineMax);
+        // Editors on Windows start UTF-8 files with a byte order mark.
+        if (file.pos() == raw.size() && raw.startsWith("\xEF\xBB\xBF")) raw.remove(0, 3);
+        char line[kLineMax + 1];
+        std::snprintf(line, sizeof line, "%s", raw.constData());
+        const char* key = nullptr;
+        const char* value = nullptr;
+        switch (velmora::ReadIniLine(line, &key, &value)) {
+        case velmora::IniLine::Skip: break;
+        case velmora::IniLine::Section:
+            ours = velmora::IsSettingsSection(key);
+            std::snprintf(section, sizeof section, "[%.100s] ", key);
+            break;
+        case velmora::IniLine::Malformed: velmora::RecordSettingProblem(settings, key, ""); break;
+        case velmora::IniLine::Entry:
+            if (ours && velmora::IsSettingKey(key)) {
+                Apply(settings, key, value);
+            } else {
+                char shown[sizeof section + 101];
+                std::snprintf(shown, sizeof shown, "%s%.100s", ours ? "" : section, key);
+                velmora::RecordSettingProblem(settings, shown, value);
+            }
+            break;
         }
-        velmora::ApplySetting(settings, key, value);
     }
 }
 
