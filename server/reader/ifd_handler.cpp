@@ -168,15 +168,16 @@ VELMORA_EXPORT RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol,
 VELMORA_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
     Session* session = Find(Lun);
     if (session == nullptr) return IFD_NO_SUCH_DEVICE;
+    // A reset or power-down that does not reach the card fails: a program
+    // that resets to log out must not leave the card verified for the next.
     if (Action == IFD_POWER_DOWN) {
-        session->PowerDown();
         *AtrLength = 0;
-        return IFD_SUCCESS;
+        return session->PowerDown() == Result::Ok ? IFD_SUCCESS : IFD_ERROR_POWER_ACTION;
     }
     if (Action != IFD_POWER_UP && Action != IFD_RESET) return IFD_NOT_SUPPORTED;
     size_t length = 0;
-    Result result = session->PowerUp(Atr, &length);
-    *AtrLength = static_cast<DWORD>(length);
+    Result result = Action == IFD_RESET ? session->Reset(Atr, &length) : session->PowerUp(Atr, &length);
+    *AtrLength = result == Result::Ok ? static_cast<DWORD>(length) : 0;
     return result == Result::Ok ? IFD_SUCCESS : IFD_ERROR_POWER_ACTION;
 }
 

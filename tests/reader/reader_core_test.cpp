@@ -369,7 +369,6 @@ TEST_F(Core, PowerUpAsksForTheAtrEachTime) {
     for (const Case& c : cases) {
         fake_.answer = [&](const std::string&) { return Lines{c.reply}; };
         EXPECT_EQ(session_->PowerUp(atr, &n), c.result) << c.reply;
-        session_->PowerDown();
     }
     EXPECT_TRUE(session_->CachedAtr(atr, &n));
     EXPECT_EQ(n, 1u);
