@@ -22,6 +22,7 @@ struct Failures {
     LONG featureRequest;  // SCardControl, the feature request
     LONG getAttrib;       // SCardGetAttrib
     LONG statusChange;    // SCardGetStatusChange
+    LONG reconnect;       // SCardReconnect
 };
 
 struct Calls {
@@ -42,6 +43,8 @@ struct Calls {
     uint8_t lastSent[kMaxAnswer];
     size_t lastSentLength;
     char lastConnectReader[128];
+    int reconnects;
+    DWORD lastReconnectInit;  // SCARD_RESET_CARD, SCARD_UNPOWER_CARD ...
 };
 
 // Forgets every reader, answer, failure and count.
