@@ -3,7 +3,10 @@
 //   "HOST:PORT option ..."          options after the address (quoted, with blanks)
 //   HOST:PORT:/path/options.conf    options in a file, one a line, # comments
 // Options: timeout=MS (reply time-out), allow=IP[,IP...] (peers allowed to
-// connect; any when not given).
+// connect; any when not given), keepalive=IDLE,INTERVAL,COUNT (seconds, TCP
+// keepalive on the client's connection; unacknowledged data is given as long),
+// probe=MS (how long a connected client may take to answer STATE when a new
+// one knocks).
 #pragma once
 
 #include "session.h"
@@ -21,6 +24,11 @@ struct Config {
     uint16_t port = kDefaultPort;
     uint32_t allowed[kMaxAllowed] = {};
     size_t allowedCount = 0;
+    // A path that died silently is found within IDLE + INTERVAL * COUNT s.
+    int keepIdleS = 10;
+    int keepIntervalS = 5;
+    int keepCount = 3;
+    int probeMs = 2000;
     Options options;
 };
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -25,6 +26,11 @@ using LogFunction = void (*)(int priority, const char* format, ...);
 LogFunction PcscdLog() {
     static LogFunction function = reinterpret_cast<LogFunction>(dlsym(RTLD_DEFAULT, "log_msg"));
     return function;
+}
+
+int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 void Dotted(uint32_t address, uint16_t port, char* text, size_t size) {
@@ -125,30 +131,34 @@ bool Endpoint::Listen() {
     return true;
 }
 
-void Endpoint::Accept() {
-    sockaddr_in peer{};
-    socklen_t size = sizeof peer;
-    int fd = accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
-    if (fd < 0) return;
-    char name[24];
-    Dotted(ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), name, sizeof name);
-    char text[120];
-    bool busy = false;
-    {
-        std::lock_guard<std::mutex> lock(connectionMutex_);
-        busy = conn_ >= 0;
-    }
-    if (busy || !PeerAllowed(config_, ntohl(peer.sin_addr.s_addr))) {
-        std::snprintf(text, sizeof text, "connection from %s refused: %s", name,
-                      busy ? "a client is connected" : "not an allowed peer");
-        Log(this, kLogError, text);
-        close(fd);
-        return;
-    }
+void Endpoint::Refuse(int fd, const char* name, const char* why) {
+    char text[160];
+    std::snprintf(text, sizeof text, "connection from %s refused: %s", name, why);
+    Log(this, kLogError, text);
+    close(fd);
+}
+
+// Keepalive finds a path that died silently while idle, the user time-out
+// one that dies with a command unacknowledged; both within the same time.
+void Endpoint::SetKeepalive(int fd) {
+    int on = 1;
+    int idle = config_.keepIdleS;
+    int interval = config_.keepIntervalS;
+    int count = config_.keepCount;
+    unsigned userTimeoutMs = static_cast<unsigned>(idle + interval * count) * 1000u;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+}
+
+void Endpoint::Take(int fd, const char* name) {
     int on = 1;
     timeval timeout{kSendTimeoutSeconds, 0};
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    SetKeepalive(fd);
     {
         std::lock_guard<std::mutex> lock(connectionMutex_);
         conn_ = fd;
@@ -157,6 +167,78 @@ void Endpoint::Accept() {
     discarding_ = false;
     hangUp_ = false;
     session_.Connected(name);
+}
+
+// With a command in flight STATE cannot be asked: the connection counts as
+// dead when that command has waited past the probe time and the client's
+// side has not even acknowledged what was sent for as long.
+bool Endpoint::LooksDead() {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(conn_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return true;
+    if (info.tcpi_state != TCP_ESTABLISHED) return true;
+    const auto probe = static_cast<uint32_t>(config_.probeMs);
+    return session_.PendingMs() >= config_.probeMs && info.tcpi_unacked > 0 && info.tcpi_last_ack_recv >= probe;
+}
+
+void Endpoint::Accept() {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    int fd = accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    char name[24];
+    Dotted(ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), name, sizeof name);
+    if (!PeerAllowed(config_, ntohl(peer.sin_addr.s_addr))) return Refuse(fd, name, "not an allowed peer");
+    if (conn_ < 0) return Take(fd, name);
+    if (candidate_ >= 0) return Refuse(fd, name, "a client is connected");
+    // A second client: the first keeps its place only if it is alive.
+    candidate_ = fd;
+    std::snprintf(candidateName_, sizeof candidateName_, "%s", name);
+    candidateSinceMs_ = NowMs();
+    probing_ = session_.BeginProbe();
+    if (!probing_) {
+        if (LooksDead()) {
+            Log(this, kLogError, "a new client knocks and the connected one has not acknowledged a command: "
+                                 "connection ended");
+            EndConnection();
+        }
+        CheckCandidate();
+    }
+}
+
+int Endpoint::CandidateDueMs() {
+    if (candidate_ < 0 || !probing_) return -1;
+    const int64_t left = config_.probeMs - (NowMs() - candidateSinceMs_);
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void Endpoint::DropCandidate() {
+    if (probing_) session_.EndProbe();
+    probing_ = false;
+    candidate_ = -1;
+}
+
+void Endpoint::CheckCandidate() {
+    if (candidate_ < 0) return;
+    const int fd = candidate_;
+    char name[24];
+    std::snprintf(name, sizeof name, "%s", candidateName_);
+    if (conn_ < 0) {
+        DropCandidate();
+        return Take(fd, name);
+    }
+    if (!probing_ || session_.ProbeAnswered()) {
+        DropCandidate();
+        return Refuse(fd, name, "a client is connected");
+    }
+    if (CandidateDueMs() > 0) return;
+    char text[160];
+    std::snprintf(text, sizeof text, "the connected client did not answer STATE within %d ms: connection ended, "
+                  "%s taken", config_.probeMs, name);
+    Log(this, kLogError, text);
+    EndConnection();
+    DropCandidate();
+    Take(fd, name);
 }
 
 void Endpoint::EndConnection() {
@@ -215,20 +297,28 @@ void Endpoint::Run() {
         }
         int conn = conn_;  // written only on this thread
         pollfd fds[3] = {{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}, {conn, POLLIN, 0}};
-        int ready = poll(fds, conn >= 0 ? 3 : 2, session_.Tick());
+        int due = session_.Tick();
+        int probeDue = CandidateDueMs();
+        if (probeDue >= 0 && (due < 0 || probeDue < due)) due = probeDue;
+        int ready = poll(fds, conn >= 0 ? 3 : 2, due);
+        CheckCandidate();
         if (ready < 0) continue;
         if (fds[0].revents != 0) {
             char drain[64];
             while (read(wake_[0], drain, sizeof drain) > 0) {
             }
             if (hangUp_.exchange(false)) EndConnection();
+            CheckCandidate();
             continue;
         }
         // The old connection's end first: a client that closes and connects
         // again at once is then not taken for a second client.
         if (conn >= 0 && fds[2].revents != 0) Read();
+        CheckCandidate();
         if (listen_ >= 0 && (fds[1].revents & POLLIN) != 0) Accept();
     }
+    if (candidate_ >= 0) close(candidate_);
+    DropCandidate();
     EndConnection();
     if (listen_ >= 0) close(listen_);
     listen_ = -1;

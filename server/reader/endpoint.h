@@ -34,6 +34,13 @@ private:
     void Run();
     bool Listen();
     void Accept();
+    void Refuse(int fd, const char* name, const char* why);
+    void Take(int fd, const char* name);
+    void SetKeepalive(int fd);
+    bool LooksDead();
+    int CandidateDueMs();
+    void CheckCandidate();
+    void DropCandidate();
     void Read();
     void Split(const char* chunk, size_t length);
     void EndConnection();
@@ -49,6 +56,12 @@ private:
     int listen_ = -1;
     std::mutex connectionMutex_;  // conn_ against senders on pcscd's threads
     int conn_ = -1;
+    // A client that knocked while one is connected, kept until the
+    // connected one has answered STATE or failed to.
+    int candidate_ = -1;
+    char candidateName_[24] = {};
+    int64_t candidateSinceMs_ = 0;
+    bool probing_ = false;
     char line_[kLineBuffer] = {};
     size_t used_ = 0;
     bool discarding_ = false;  // inside a line past the limit
