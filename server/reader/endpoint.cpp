@@ -169,16 +169,17 @@ void Endpoint::Take(int fd, const char* name) {
     session_.Connected(name);
 }
 
-// With a command in flight STATE cannot be asked: the connection counts as
-// dead when that command has waited past the probe time and the client's
-// side has not even acknowledged what was sent for as long.
+// While a command is in flight STATE cannot be asked. The connection then
+// counts as dead when what was sent is being retransmitted and nothing has
+// been acknowledged for the probe time: a live client's system acknowledges
+// within a round trip, even while the client itself is busy or stopped.
 bool Endpoint::LooksDead() {
     tcp_info info{};
     socklen_t size = sizeof info;
     if (getsockopt(conn_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return true;
     if (info.tcpi_state != TCP_ESTABLISHED) return true;
-    const auto probe = static_cast<uint32_t>(config_.probeMs);
-    return session_.PendingMs() >= config_.probeMs && info.tcpi_unacked > 0 && info.tcpi_last_ack_recv >= probe;
+    return info.tcpi_unacked > 0 && info.tcpi_retransmits > 0 &&
+           info.tcpi_last_ack_recv >= static_cast<uint32_t>(config_.probeMs);
 }
 
 void Endpoint::Accept() {
@@ -195,21 +196,17 @@ void Endpoint::Accept() {
     candidate_ = fd;
     std::snprintf(candidateName_, sizeof candidateName_, "%s", name);
     candidateSinceMs_ = NowMs();
-    probing_ = session_.BeginProbe();
-    if (!probing_) {
-        if (LooksDead()) {
-            Log(this, kLogError, "a new client knocks and the connected one has not acknowledged a command: "
-                                 "connection ended");
-            EndConnection();
-        }
-        CheckCandidate();
-    }
+    CheckCandidate();
 }
 
+// Until the connected client has been judged, the candidate is looked at
+// again at least this often.
 int Endpoint::CandidateDueMs() {
-    if (candidate_ < 0 || !probing_) return -1;
+    constexpr int kRecheckMs = 100;
+    if (candidate_ < 0) return -1;
     const int64_t left = config_.probeMs - (NowMs() - candidateSinceMs_);
-    return left > 0 ? static_cast<int>(left) : 0;
+    if (left <= 0) return 0;
+    return probing_ || left < kRecheckMs ? static_cast<int>(left) : kRecheckMs;
 }
 
 void Endpoint::DropCandidate() {
@@ -223,18 +220,29 @@ void Endpoint::CheckCandidate() {
     const int fd = candidate_;
     char name[24];
     std::snprintf(name, sizeof name, "%s", candidateName_);
+    char text[200];
     if (conn_ < 0) {
         DropCandidate();
         return Take(fd, name);
     }
-    if (!probing_ || session_.ProbeAnswered()) {
+    if (probing_ && session_.ProbeAnswered()) {
         DropCandidate();
         return Refuse(fd, name, "a client is connected");
     }
-    if (CandidateDueMs() > 0) return;
-    char text[160];
-    std::snprintf(text, sizeof text, "the connected client did not answer STATE within %d ms: connection ended, "
-                  "%s taken", config_.probeMs, name);
+    if (!probing_ && session_.BeginProbe()) {
+        probing_ = true;
+        candidateSinceMs_ = NowMs();  // STATE gets the whole probe time
+        return;
+    }
+    const bool due = CandidateDueMs() == 0;
+    if (!probing_ && !LooksDead()) {
+        if (!due) return;
+        DropCandidate();
+        return Refuse(fd, name, "a client is connected and busy with a command");
+    }
+    if (probing_ && !due) return;
+    std::snprintf(text, sizeof text, "the connected client %s within %d ms: connection ended, %s taken",
+                  probing_ ? "did not answer STATE" : "acknowledged nothing", config_.probeMs, name);
     Log(this, kLogError, text);
     EndConnection();
     DropCandidate();
