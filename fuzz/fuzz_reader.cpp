@@ -65,7 +65,7 @@ void HostileLength(Session& session, const std::string& argument) {
     uint32_t length = 0;
     std::memcpy(&length, argument.data(), 4);
     length %= 65536;
-    std::vector<uint8_t> in(length, 0);
+    std::vector<uint8_t> in(length + 1, 0);  // never empty: data() is then a real buffer
     std::memcpy(in.data(), argument.data() + 4, std::min<size_t>(argument.size() - 4, length));
     if (length >= 19) {  // a VERIFY template whose ulDataLength matches
         const uint32_t data = length - 19;
