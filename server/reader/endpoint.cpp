@@ -153,6 +153,18 @@ void Endpoint::SetKeepalive(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
+// A client busy with a command cannot be asked STATE: its system is asked
+// instead, by keepalive probes at once and a user time-out of the probe time.
+void Endpoint::Quicken(int fd) {
+    int second = 1;
+    int count = 3;
+    unsigned userTimeoutMs = static_cast<unsigned>(config_.probeMs);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &second, sizeof second);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &second, sizeof second);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+}
+
 void Endpoint::Take(int fd, const char* name) {
     int on = 1;
     timeval timeout{kSendTimeoutSeconds, 0};
@@ -204,13 +216,17 @@ void Endpoint::Accept() {
 int Endpoint::CandidateDueMs() {
     constexpr int kRecheckMs = 100;
     if (candidate_ < 0) return -1;
-    const int64_t left = config_.probeMs - (NowMs() - candidateSinceMs_);
+    // Keepalive needs a second to start and the probe time to give up.
+    const int window = probing_ ? config_.probeMs : 2 * config_.probeMs + 1000;
+    const int64_t left = window - (NowMs() - candidateSinceMs_);
     if (left <= 0) return 0;
     return probing_ || left < kRecheckMs ? static_cast<int>(left) : kRecheckMs;
 }
 
 void Endpoint::DropCandidate() {
     if (probing_) session_.EndProbe();
+    if (quickened_ && conn_ >= 0) SetKeepalive(conn_);
+    quickened_ = false;
     probing_ = false;
     candidate_ = -1;
 }
@@ -236,6 +252,8 @@ void Endpoint::CheckCandidate() {
     }
     const bool due = CandidateDueMs() == 0;
     if (!probing_ && !LooksDead()) {
+        if (!quickened_) Quicken(conn_);
+        quickened_ = true;
         if (!due) return;
         DropCandidate();
         return Refuse(fd, name, "a client is connected and busy with a command");

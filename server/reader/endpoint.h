@@ -37,6 +37,7 @@ private:
     void Refuse(int fd, const char* name, const char* why);
     void Take(int fd, const char* name);
     void SetKeepalive(int fd);
+    void Quicken(int fd);
     bool LooksDead();
     int CandidateDueMs();
     void CheckCandidate();
@@ -62,6 +63,7 @@ private:
     char candidateName_[24] = {};
     int64_t candidateSinceMs_ = 0;
     bool probing_ = false;
+    bool quickened_ = false;  // the connection's keepalive shortened to judge it
     char line_[kLineBuffer] = {};
     size_t used_ = 0;
     bool discarding_ = false;  // inside a line past the limit
