@@ -143,6 +143,20 @@ class Stall(ChainTest):
 
     ROUNDS = 12
 
+    @classmethod
+    def setUpClass(cls):
+        # The handshake's notes are info lines: pcscd shows them with --debug.
+        real = PrivatePcscd.__init__
+
+        def init(self, readers=("card=t1",), debug=False, remotes=()):
+            real(self, readers, debug or bool(remotes), remotes)
+
+        PrivatePcscd.__init__ = init
+        try:
+            super().setUpClass()
+        finally:
+            PrivatePcscd.__init__ = real
+
     def test_stalled_first_second(self):
         rng = random.Random(int(os.environ.get("VELMORA_STALL_SEED", "16")))
         pid = self.client.proc.pid
