@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -97,7 +98,8 @@ int Session::Tick() {
     }
     const int64_t quiet = now - lastHeardMs_;
     const int64_t settle = options_.greetingRetryMs;
-    const int64_t lost = 4 * settle;
+    // At least one repeat fits in the reply time-out, however short.
+    const int64_t lost = std::min<int64_t>(4 * settle, options_.replyTimeoutMs / 2);
     if (cardAnswered_) {
         if (Settled(lock, now)) {
             BecomeReady(lock);
