@@ -286,6 +286,11 @@ void Endpoint::Read() {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (got <= 0) {
+            if (got < 0) {  // keepalive or the user time-out found the path dead, or a reset
+                char text[120];
+                std::snprintf(text, sizeof text, "connection lost: %s", std::strerror(errno));
+                Log(this, kLogError, text);
+            }
             EndConnection();
             return;
         }
