@@ -8,13 +8,17 @@
 // picks it, the rest is its argument: T transmit (bytes), C control (4 bytes
 // code, then input), V VERIFY_PIN_DIRECT (structure), P power up, A attribute
 // (a name), R a line received with no command waiting, O a line past the
-// limit, D the connection ended and a new one ready, K the handshake timer.
+// limit, D the connection ended and a new one ready, K the handshake timer,
+// X reset, Y power down, B a new client's STATE probe, L a length pcscd hands
+// in (4 bytes, up to 64 KiB, then the code: transmit, control and
+// VERIFY_PIN_DIRECT with that many bytes).
 #include "session.h"
 #include "wire.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -55,6 +59,26 @@ void Check(Result result, size_t length, size_t capacity) {
     }
 }
 
+// pcscd's lengths are the caller's to choose: every size reaches each entry.
+void HostileLength(Session& session, const std::string& argument) {
+    if (argument.size() < 4) return;
+    uint32_t length = 0;
+    std::memcpy(&length, argument.data(), 4);
+    length %= 65536;
+    std::vector<uint8_t> in(length + 1, 0);  // never empty: data() is then a real buffer
+    std::memcpy(in.data(), argument.data() + 4, std::min<size_t>(argument.size() - 4, length));
+    if (length >= 19) {  // a VERIFY template whose ulDataLength matches
+        const uint32_t data = length - 19;
+        std::memcpy(in.data() + 15, &data, 4);
+        if (length > 20) in[20] = 0x20;
+    }
+    uint8_t out[300];
+    size_t n = 0;
+    Check(session.Transmit(1, in.data(), length, out, sizeof out, &n), n, sizeof out);
+    Check(session.Control(PcscCtlCode(3500), in.data(), length, out, sizeof out, &n), n, sizeof out);
+    Check(session.Control(PcscCtlCode(kFunctionVerifyPinDirect), in.data(), length, out, 2, &n), n, 2);
+}
+
 void Operate(Session& session, char op, const std::string& argument) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(argument.data());
     uint8_t out[300];
@@ -81,6 +105,15 @@ void Operate(Session& session, char op, const std::string& argument) {
         session.Received("200 CARD PRESENT");
         break;
     case 'K': session.Tick(); break;
+    case 'X': Check(session.Reset(out, &n), n, kMaxAtr); break;
+    case 'Y': session.PowerDown(); break;
+    case 'B':
+        if (session.BeginProbe()) {
+            session.ProbeAnswered();
+            session.EndProbe();
+        }
+        break;
+    case 'L': HostileLength(session, argument); break;
     default: session.Present(); break;
     }
 }

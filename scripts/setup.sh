@@ -18,7 +18,7 @@ demo_packages=(
 more_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   pcsc-tools opensc
-  xvfb xauth strace
+  xvfb xauth strace iproute2
   g++-mingw-w64-x86-64-posix
   wine wine64 fonts-wine nsis
   clang-14 libclang-rt-14-dev

@@ -37,8 +37,26 @@ bool ParseAllowed(char* list, Config* config) {
     return config->allowedCount > 0;
 }
 
+bool ParseKeepalive(const char* text, Config* config) {
+    long idle = 0;
+    long interval = 0;
+    long count = 0;
+    char extra = 0;
+    if (std::sscanf(text, "%ld,%ld,%ld%c", &idle, &interval, &count, &extra) != 3) return false;
+    if (idle < 1 || idle > 3600 || interval < 1 || interval > 600 || count < 1 || count > 20) return false;
+    config->keepIdleS = static_cast<int>(idle);
+    config->keepIntervalS = static_cast<int>(interval);
+    config->keepCount = static_cast<int>(count);
+    return true;
+}
+
 bool ParseOption(char* option, Config* config, char* error, size_t capacity) {
     long value = 0;
+    if (std::strncmp(option, "keepalive=", 10) == 0 && ParseKeepalive(option + 10, config)) return true;
+    if (std::strncmp(option, "probe=", 6) == 0 && ParseNumber(option + 6, 100, 60000, &value)) {
+        config->probeMs = static_cast<int>(value);
+        return true;
+    }
     if (std::strncmp(option, "timeout=", 8) == 0 && ParseNumber(option + 8, 100, 600000, &value)) {
         config->options.replyTimeoutMs = static_cast<int>(value);
         return true;
@@ -48,7 +66,7 @@ bool ParseOption(char* option, Config* config, char* error, size_t capacity) {
         config->options.cache = option[7] == 'n';
         return true;
     }
-    std::snprintf(error, capacity, "bad option '%.60s' (timeout=MS, allow=IP[,IP...], cache=on|off)", option);
+    std::snprintf(error, capacity, "bad option '%.60s' (timeout=MS, allow=IP[,IP...], cache=on|off, keepalive=IDLE,INTERVAL,COUNT, probe=MS)", option);
     return false;
 }
 

@@ -6,7 +6,10 @@
 //                                   $XDG_RUNTIME_DIR); options follow as above
 // Options: timeout=MS (reply time-out), allow=IP[,IP...] (peers allowed to
 // connect; any when not given), cache=on|off (keep what cannot change, on by
-// default; off asks the client every time).
+// default; off asks the client every time), keepalive=IDLE,INTERVAL,COUNT
+// (seconds, TCP keepalive on the client's connection; unacknowledged data is
+// given as long), probe=MS (how long a connected client may take to answer
+// STATE when a new one knocks).
 #pragma once
 
 #include "session.h"
@@ -26,6 +29,11 @@ struct Config {
     char unixPath[kUnixPathSize] = {};  // set: listen on this Unix socket, not on TCP
     uint32_t allowed[kMaxAllowed] = {};
     size_t allowedCount = 0;
+    // A path that died silently is found within IDLE + INTERVAL * COUNT s.
+    int keepIdleS = 10;
+    int keepIntervalS = 5;
+    int keepCount = 3;
+    int probeMs = 2000;
     Options options;
 };
 

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -27,6 +28,11 @@ using LogFunction = void (*)(int priority, const char* format, ...);
 LogFunction PcscdLog() {
     static LogFunction function = reinterpret_cast<LogFunction>(dlsym(RTLD_DEFAULT, "log_msg"));
     return function;
+}
+
+int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 void Dotted(uint32_t address, uint16_t port, char* text, size_t size) {
@@ -180,11 +186,6 @@ void Endpoint::CloseListener() {
     listenInode_ = 0;
 }
 
-bool Endpoint::Busy() {
-    std::lock_guard<std::mutex> lock(connectionMutex_);
-    return conn_ >= 0;
-}
-
 bool Endpoint::TcpPeerAllowed(int fd, char* name, size_t size) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
@@ -218,27 +219,51 @@ bool Endpoint::UnixPeerAllowed(int fd, char* name, size_t size) {
     return false;
 }
 
-void Endpoint::Accept() {
-    int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
-    bool unixSocket = config_.unixPath[0] != '\0';
-    char name[48];
-    bool allowed = unixSocket ? UnixPeerAllowed(fd, name, sizeof name) : TcpPeerAllowed(fd, name, sizeof name);
-    if (!allowed) {
-        close(fd);
-        return;
-    }
-    if (Busy()) {
-        char text[120];
-        std::snprintf(text, sizeof text, "connection from %s refused: a client is connected", name);
-        Log(this, kLogError, text);
-        close(fd);
-        return;
-    }
+void Endpoint::Refuse(int fd, const char* name, const char* why) {
+    char text[160];
+    std::snprintf(text, sizeof text, "connection from %s refused: %s", name, why);
+    Log(this, kLogError, text);
+    close(fd);
+}
+
+// Keepalive finds a path that died silently while idle, the user time-out
+// one that dies with a command unacknowledged; both within the same time.
+void Endpoint::SetKeepalive(int fd) {
+    if (UnixSocket()) return;  // a local peer's end is always seen
+    int on = 1;
+    int idle = config_.keepIdleS;
+    int interval = config_.keepIntervalS;
+    int count = config_.keepCount;
+    unsigned userTimeoutMs = static_cast<unsigned>(idle + interval * count) * 1000u;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+}
+
+// A client busy with a command cannot be asked STATE: its system is asked
+// instead, by keepalive probes at once and a user time-out of the probe time.
+void Endpoint::Quicken(int fd) {
+    if (UnixSocket()) return;
+    int second = 1;
+    int count = 3;
+    unsigned userTimeoutMs = static_cast<unsigned>(config_.probeMs);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &second, sizeof second);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &second, sizeof second);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+}
+
+bool Endpoint::UnixSocket() const { return config_.unixPath[0] != '\0'; }
+
+void Endpoint::Take(int fd, const char* name) {
+    bool unixSocket = UnixSocket();
     int on = 1;
     timeval timeout{kSendTimeoutSeconds, 0};
     if (!unixSocket) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    SetKeepalive(fd);
     {
         std::lock_guard<std::mutex> lock(connectionMutex_);
         conn_ = fd;
@@ -247,6 +272,94 @@ void Endpoint::Accept() {
     discarding_ = false;
     hangUp_ = false;
     session_.Connected(name);
+}
+
+// While a command is in flight STATE cannot be asked. The connection then
+// counts as dead when what was sent is being retransmitted and nothing has
+// been acknowledged for the probe time: a live client's system acknowledges
+// within a round trip, even while the client itself is busy or stopped.
+bool Endpoint::LooksDead() {
+    if (UnixSocket()) return false;  // a local peer that died has closed its end
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(conn_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return true;
+    if (info.tcpi_state != TCP_ESTABLISHED) return true;
+    return info.tcpi_unacked > 0 && info.tcpi_retransmits > 0 &&
+           info.tcpi_last_ack_recv >= static_cast<uint32_t>(config_.probeMs);
+}
+
+void Endpoint::Accept() {
+    int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    char name[kPeerNameSize];
+    bool allowed = UnixSocket() ? UnixPeerAllowed(fd, name, sizeof name) : TcpPeerAllowed(fd, name, sizeof name);
+    if (!allowed) {
+        close(fd);
+        return;
+    }
+    if (conn_ < 0) return Take(fd, name);
+    if (candidate_ >= 0) return Refuse(fd, name, "a client is connected");
+    // A second client: the first keeps its place only if it is alive.
+    candidate_ = fd;
+    std::snprintf(candidateName_, sizeof candidateName_, "%s", name);
+    candidateSinceMs_ = NowMs();
+    CheckCandidate();
+}
+
+// Until the connected client has been judged, the candidate is looked at
+// again at least this often.
+int Endpoint::CandidateDueMs() {
+    constexpr int kRecheckMs = 100;
+    if (candidate_ < 0) return -1;
+    // Keepalive needs a second to start and the probe time to give up.
+    const int window = probing_ ? config_.probeMs : 2 * config_.probeMs + 1000;
+    const int64_t left = window - (NowMs() - candidateSinceMs_);
+    if (left <= 0) return 0;
+    return probing_ || left < kRecheckMs ? static_cast<int>(left) : kRecheckMs;
+}
+
+void Endpoint::DropCandidate() {
+    if (probing_) session_.EndProbe();
+    if (quickened_ && conn_ >= 0) SetKeepalive(conn_);
+    quickened_ = false;
+    probing_ = false;
+    candidate_ = -1;
+}
+
+void Endpoint::CheckCandidate() {
+    if (candidate_ < 0) return;
+    const int fd = candidate_;
+    char name[kPeerNameSize];
+    std::snprintf(name, sizeof name, "%s", candidateName_);
+    char text[200];
+    if (conn_ < 0) {
+        DropCandidate();
+        return Take(fd, name);
+    }
+    if (probing_ && session_.ProbeAnswered()) {
+        DropCandidate();
+        return Refuse(fd, name, "a client is connected");
+    }
+    if (!probing_ && session_.BeginProbe()) {
+        probing_ = true;
+        candidateSinceMs_ = NowMs();  // STATE gets the whole probe time
+        return;
+    }
+    const bool due = CandidateDueMs() == 0;
+    if (!probing_ && !LooksDead()) {
+        if (!quickened_) Quicken(conn_);
+        quickened_ = true;
+        if (!due) return;
+        DropCandidate();
+        return Refuse(fd, name, "a client is connected and busy with a command");
+    }
+    if (probing_ && !due) return;
+    std::snprintf(text, sizeof text, "the connected client %s within %d ms: connection ended, %s taken",
+                  probing_ ? "did not answer STATE" : "acknowledged nothing", config_.probeMs, name);
+    Log(this, kLogError, text);
+    EndConnection();
+    DropCandidate();
+    Take(fd, name);
 }
 
 void Endpoint::EndConnection() {
@@ -268,6 +381,11 @@ void Endpoint::Read() {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (got <= 0) {
+            if (got < 0) {  // keepalive or the user time-out found the path dead, or a reset
+                char text[120];
+                std::snprintf(text, sizeof text, "connection lost: %s", std::strerror(errno));
+                Log(this, kLogError, text);
+            }
             EndConnection();
             return;
         }
@@ -305,20 +423,28 @@ void Endpoint::Run() {
         }
         int conn = conn_;  // written only on this thread
         pollfd fds[3] = {{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}, {conn, POLLIN, 0}};
-        int ready = poll(fds, conn >= 0 ? 3 : 2, session_.Tick());
+        int due = session_.Tick();
+        int probeDue = CandidateDueMs();
+        if (probeDue >= 0 && (due < 0 || probeDue < due)) due = probeDue;
+        int ready = poll(fds, conn >= 0 ? 3 : 2, due);
+        CheckCandidate();
         if (ready < 0) continue;
         if (fds[0].revents != 0) {
             char drain[64];
             while (read(wake_[0], drain, sizeof drain) > 0) {
             }
             if (hangUp_.exchange(false)) EndConnection();
+            CheckCandidate();
             continue;
         }
         // The old connection's end first: a client that closes and connects
         // again at once is then not taken for a second client.
         if (conn >= 0 && fds[2].revents != 0) Read();
+        CheckCandidate();
         if (listen_ >= 0 && (fds[1].revents & POLLIN) != 0) Accept();
     }
+    if (candidate_ >= 0) close(candidate_);
+    DropCandidate();
     EndConnection();
     CloseListener();
 }

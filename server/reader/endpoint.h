@@ -12,6 +12,9 @@
 
 namespace velmora::reader {
 
+// "uid 4294967295 pid 2147483647" or a dotted address with its port.
+constexpr size_t kPeerNameSize = 48;
+
 // A line for pcscd's log (its own log function when loaded by pcscd,
 // standard error otherwise).
 void WriteLog(int level, const char* text);
@@ -39,7 +42,15 @@ private:
     void Accept();
     bool TcpPeerAllowed(int fd, char* name, size_t size);
     bool UnixPeerAllowed(int fd, char* name, size_t size);
-    bool Busy();
+    bool UnixSocket() const;
+    void Refuse(int fd, const char* name, const char* why);
+    void Take(int fd, const char* name);
+    void SetKeepalive(int fd);
+    void Quicken(int fd);
+    bool LooksDead();
+    int CandidateDueMs();
+    void CheckCandidate();
+    void DropCandidate();
     void Read();
     void Split(const char* chunk, size_t length);
     void EndConnection();
@@ -56,6 +67,13 @@ private:
     unsigned long listenInode_ = 0;  // the Unix socket file this endpoint made, removed at its end
     std::mutex connectionMutex_;  // conn_ against senders on pcscd's threads
     int conn_ = -1;
+    // A client that knocked while one is connected, kept until the
+    // connected one has answered STATE or failed to.
+    int candidate_ = -1;
+    char candidateName_[kPeerNameSize] = {};
+    int64_t candidateSinceMs_ = 0;
+    bool probing_ = false;
+    bool quickened_ = false;  // the connection's keepalive shortened to judge it
     char line_[kLineBuffer] = {};
     size_t used_ = 0;
     bool discarding_ = false;  // inside a line past the limit

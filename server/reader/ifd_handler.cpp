@@ -153,6 +153,7 @@ VELMORA_EXPORT RESPONSECODE IFDHCloseChannel(DWORD Lun) { return velmora::reader
 VELMORA_EXPORT RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Value) {
     Session* session = Find(Lun);
     if (session == nullptr) return IFD_NO_SUCH_DEVICE;
+    if (Length == nullptr || Value == nullptr) return IFD_ERROR_TAG;
     return velmora::reader::Capability(session, Tag, Length, Value);
 }
 
@@ -168,15 +169,17 @@ VELMORA_EXPORT RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol,
 VELMORA_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
     Session* session = Find(Lun);
     if (session == nullptr) return IFD_NO_SUCH_DEVICE;
+    if (Atr == nullptr || AtrLength == nullptr) return IFD_COMMUNICATION_ERROR;
+    // A reset or power-down that does not reach the card fails: a program
+    // that resets to log out must not leave the card verified for the next.
     if (Action == IFD_POWER_DOWN) {
-        session->PowerDown();
         *AtrLength = 0;
-        return IFD_SUCCESS;
+        return session->PowerDown() == Result::Ok ? IFD_SUCCESS : IFD_ERROR_POWER_ACTION;
     }
     if (Action != IFD_POWER_UP && Action != IFD_RESET) return IFD_NOT_SUPPORTED;
     size_t length = 0;
-    Result result = session->PowerUp(Atr, &length);
-    *AtrLength = static_cast<DWORD>(length);
+    Result result = Action == IFD_RESET ? session->Reset(Atr, &length) : session->PowerUp(Atr, &length);
+    *AtrLength = result == Result::Ok ? static_cast<DWORD>(length) : 0;
     return result == Result::Ok ? IFD_SUCCESS : IFD_ERROR_POWER_ACTION;
 }
 
@@ -185,8 +188,10 @@ VELMORA_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci
     Session* session = Find(Lun);
     if (session == nullptr) return IFD_NO_SUCH_DEVICE;
     if (RecvPci != nullptr) *RecvPci = SendPci;
+    if (RxLength == nullptr) return IFD_COMMUNICATION_ERROR;
     size_t got = 0;
-    Result result = session->Transmit(static_cast<int>(SendPci.Protocol), TxBuffer, TxLength, RxBuffer, *RxLength, &got);
+    Result result = session->Transmit(static_cast<int>(SendPci.Protocol), TxBuffer, TxBuffer == nullptr ? 0 : TxLength,
+                                      RxBuffer, RxBuffer == nullptr ? 0 : *RxLength, &got);
     *RxLength = result == Result::Ok ? static_cast<DWORD>(got) : 0;
     return velmora::reader::Code(result);
 }
@@ -195,9 +200,10 @@ VELMORA_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR T
                                         PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdwBytesReturned) {
     Session* session = Find(Lun);
     if (session == nullptr) return IFD_NO_SUCH_DEVICE;
+    if (pdwBytesReturned == nullptr) return IFD_COMMUNICATION_ERROR;
     size_t got = 0;
     Result result = session->Control(static_cast<uint32_t>(dwControlCode), TxBuffer, TxBuffer == nullptr ? 0 : TxLength,
-                                     RxBuffer, RxLength, &got);
+                                     RxBuffer, RxBuffer == nullptr ? 0 : RxLength, &got);
     *pdwBytesReturned = result == Result::Ok ? static_cast<DWORD>(got) : 0;
     return velmora::reader::Code(result);
 }

@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -20,7 +21,7 @@ int64_t NowMs() {
 
 // The keyword a command's reply repeats; a static string, kept as a pointer.
 const char* KeywordOf(const char* command) {
-    static const char* const kKeywords[] = {"TRANSMIT", "IOCTL", "GET_ATTRIBUTE", "CARD"};
+    static const char* const kKeywords[] = {"TRANSMIT", "IOCTL", "GET_ATTRIBUTE", "CARD", "STATE", "RECONNECT"};
     for (const char* keyword : kKeywords) {
         size_t n = std::strlen(keyword);
         if (std::strncmp(command, keyword, n) == 0 && (command[n] == ' ' || command[n] == '\0')) return keyword;
@@ -58,37 +59,95 @@ void Session::Connected(const char* peer) {
         ready_ = false;
         ++connection_;
         cache_.ConnectionChanged();
-        firstAskedMs_ = lastAskedMs_ = NowMs();
-        retryMs_ = options_.greetingRetryMs;
+        connectedMs_ = lastHeardMs_ = NowMs();
+        cardsUnanswered_ = 0;
+        cardAnswered_ = false;
+        noReconnect_ = false;
     }
     Log(kLogInfo, "client connected from %s", peer);
-    // The client only logs the first line it reads: the greeting takes that
-    // place, and Tick asks again if CARD was read together with it.
-    if (!SendLine(kGreeting) || !SendLine(kCard)) port_.hangUp(port_.context);
+    // The client only logs the first read it gets: the greeting takes that
+    // place, and CARD follows once the line has been quiet.
+    if (!SendLine(kGreeting)) {
+        port_.hangUp(port_.context);
+        return;
+    }
+    Tick();
 }
 
-// The retry interval doubles up to kMaxRetryMs, so a slow link is not
-// flooded with CARD while its first answer is on the way.
+// Sends CARD with the lock let go; false (and the connection ended) if that failed.
+bool Session::AskCard(Lock& lock, int64_t now) {
+    ++cardsUnanswered_;
+    lastHeardMs_ = now;
+    lock.unlock();
+    if (SendLine(kCard)) return true;
+    port_.hangUp(port_.context);
+    return false;
+}
+
+// Another CARD goes only after the line has been quiet: a CARD the client
+// read together with the greeting is never answered, while one that is
+// merely slow would be answered together with the next in one 500.
 int Session::Tick() {
-    constexpr int kMaxRetryMs = 2000;
     Lock lock(mutex_);
     if (!connected_ || ready_) return -1;
     const int64_t now = NowMs();
-    if (now - firstAskedMs_ >= options_.replyTimeoutMs) {
+    if (now - connectedMs_ >= options_.replyTimeoutMs) {
         Log(kLogError, "client did not answer CARD within %d ms: connection ended", options_.replyTimeoutMs);
         lock.unlock();
         port_.hangUp(port_.context);
         return -1;
     }
-    if (now - lastAskedMs_ >= retryMs_) {
-        lastAskedMs_ = now;
-        retryMs_ = retryMs_ * 2 < kMaxRetryMs ? retryMs_ * 2 : kMaxRetryMs;
-        const int next = retryMs_;
-        lock.unlock();
-        if (!SendLine(kCard)) port_.hangUp(port_.context);
-        return next;
+    const int64_t quiet = now - lastHeardMs_;
+    const int64_t settle = options_.greetingRetryMs;
+    // At least one repeat fits in the reply time-out, however short.
+    const int64_t lost = std::min<int64_t>(4 * settle, options_.replyTimeoutMs / 2);
+    if (cardAnswered_) {
+        if (Settled(lock, now)) {
+            BecomeReady(lock);
+            return -1;
+        }
+        return static_cast<int>(settle - quiet);
     }
-    return static_cast<int>(retryMs_ - (now - lastAskedMs_));
+    if (cardsUnanswered_ == 0 && quiet >= settle) return AskCard(lock, now) ? static_cast<int>(lost) : -1;
+    if (cardsUnanswered_ > 0 && quiet >= lost) {
+        Log(kLogInfo, "CARD unanswered with the line quiet (read with the greeting): asked again");
+        return AskCard(lock, now) ? static_cast<int>(lost) : -1;
+    }
+    return static_cast<int>((cardsUnanswered_ == 0 ? settle : lost) - quiet);
+}
+
+// Commands may go once no earlier CARD can still be answered in their place.
+bool Session::Settled(const Lock&, int64_t now) const {
+    return cardsUnanswered_ == 0 || now - lastHeardMs_ >= options_.greetingRetryMs;
+}
+
+void Session::BecomeReady(const Lock&) {
+    ready_ = true;
+    Log(kLogInfo, "client ready, card %s", present_ ? "present" : "absent");
+    changed_.notify_all();
+}
+
+// In the handshake only a CARD answer counts; a 500 is the answer to a read
+// that held more than one line, after which nothing is outstanding.
+void Session::HandshakeReply(Lock& lock, const char* line) {
+    const int64_t now = NowMs();
+    lastHeardMs_ = now;
+    const bool present = std::strcmp(line, "200 CARD PRESENT") == 0;
+    if (present || std::strcmp(line, "200 CARD ABSENT") == 0) {
+        if (cardsUnanswered_ > 0) --cardsUnanswered_;
+        cardAnswered_ = true;
+        if (present != present_) SetPresence(lock, present);
+        if (Settled(lock, now)) BecomeReady(lock);
+        return;
+    }
+    char shown[kShownLine];
+    Printable(line, shown, sizeof shown);
+    if (std::strncmp(line, "500", 3) == 0) {
+        cardsUnanswered_ = 0;
+        Log(kLogInfo, "client answered lines read together (%s): CARD asked again when the line is quiet", shown);
+        return;
+    }
+    Log(kLogError, "reply without a request dropped: %s", shown);
 }
 
 void Session::SetPresence(const Lock&, bool present) {
@@ -132,19 +191,15 @@ void Session::Received(const char* line) {
         SetPresence(lock, false);
         return;
     case LineKind::Reply:
-        if (connected_ && !ready_ && ReplyMatches(line, kCard)) {
-            bool present = std::strcmp(line, "200 CARD PRESENT") == 0;
-            Log(kLogInfo, "client ready, card %s", present ? "present" : "absent");
-            if (present != present_) SetPresence(lock, present);
-            ready_ = true;
-            changed_.notify_all();
+        if (connected_ && !ready_) {
+            HandshakeReply(lock, line);
             return;
         }
-        if (pendingKeyword_ != nullptr && !replyReady_ && ReplyMatches(line, pendingKeyword_)) {
+        if (pendingKeyword_ != nullptr && !replyReady_ && AnswersCommand(line, pendingLine_, pendingKeyword_)) {
             TakeReply(lock, line);
             return;
         }
-        if (ready_ && std::strncmp(line, "200 CARD ", 9) == 0) {
+        if (std::strncmp(line, "200 CARD ", 9) == 0) {
             Log(kLogInfo, "late answer to a repeated CARD dropped");
             return;
         }
@@ -196,6 +251,9 @@ bool Session::WaitForChange(int timeoutMs) {
     bool woken = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
                                    [this] { return changes_ != waitedChanges_ || stopWaiting_; });
     waitedChanges_ = changes_;
+    // pcscd stops a wait only to start the next one: a stop left standing
+    // would end every later wait at once and spin its thread.
+    stopWaiting_ = false;
     return woken;
 }
 
@@ -205,24 +263,40 @@ void Session::StopWaiting() {
     changed_.notify_all();
 }
 
-Result Session::Exchange(const char* command, char* reply) {
-    const char* keyword = KeywordOf(command);
-    if (keyword == nullptr || std::strlen(command) > kCommandMax) return Result::TooLong;
+// A command waits for the handshake to end rather than fail: pcscd powers
+// the card up as soon as CARD has been answered.
+bool Session::WaitReady(Lock& lock) {
+    if (connected_ && !ready_) {
+        changed_.wait_for(lock, std::chrono::milliseconds(options_.replyTimeoutMs),
+                          [this] { return ready_ || !connected_; });
+    }
+    return connected_ && ready_;
+}
+
+Result Session::Exchange(const CommandLine& command, char* reply) {
+    const char* keyword = KeywordOf(command.Line());
+    if (!command.Fits() || keyword == nullptr) {
+        Log(kLogError, "command of %zu characters refused: a line holds at most %zu", command.Needed(), kCommandMax);
+        return Result::TooLong;
+    }
     Lock exchange(exchangeMutex_);
     uint64_t connection = 0;
     {
         Lock lock(mutex_);
-        if (!connected_ || !ready_) return Result::NoCard;
+        if (!WaitReady(lock)) return Result::NoCard;
         pendingKeyword_ = keyword;
+        pendingLine_ = command.Line();
+        pendingSinceMs_ = NowMs();
         replyReady_ = replyFailed_ = false;
         connection = connection_;
     }
-    bool sent = SendLine(command);
+    bool sent = SendLine(command.Line());
     Lock lock(mutex_);
     bool answered = sent && changed_.wait_for(lock, std::chrono::milliseconds(options_.replyTimeoutMs), [&] {
         return replyReady_ || replyFailed_ || !connected_ || connection_ != connection;
     });
     pendingKeyword_ = nullptr;
+    pendingLine_ = nullptr;
     if (replyReady_) {
         std::memcpy(reply, reply_, sizeof reply_);
         return Result::Ok;
@@ -238,7 +312,45 @@ Result Session::Exchange(const char* command, char* reply) {
     return Result::Failed;
 }
 
-Result Session::Data(const char* command, const char* keyword, uint8_t* out, size_t capacity,
+bool Session::BeginProbe() {
+    if (!probe_.try_lock()) return false;
+    {
+        Lock lock(mutex_);
+        if (!connected_ || !ready_) {
+            lock.unlock();
+            probe_.unlock();
+            return false;
+        }
+        pendingKeyword_ = pendingLine_ = "STATE";
+        pendingSinceMs_ = NowMs();
+        replyReady_ = replyFailed_ = false;
+    }
+    if (!SendLine("STATE")) {
+        EndProbe();
+        return false;
+    }
+    return true;
+}
+
+bool Session::ProbeAnswered() {
+    Lock lock(mutex_);
+    return replyReady_;
+}
+
+void Session::EndProbe() {
+    {
+        Lock lock(mutex_);
+        pendingKeyword_ = pendingLine_ = nullptr;
+    }
+    if (probe_.owns_lock()) probe_.unlock();
+}
+
+int64_t Session::PendingMs() {
+    Lock lock(mutex_);
+    return pendingKeyword_ == nullptr ? 0 : NowMs() - pendingSinceMs_;
+}
+
+Result Session::Data(const CommandLine& command, const char* keyword, uint8_t* out, size_t capacity,
                      size_t* outLength) {
     char line[kLineBuffer];
     Result result = Exchange(command, line);
@@ -274,7 +386,9 @@ Result Session::PowerUp(uint8_t* atr, size_t* atrLength) {
         kept = present_ && cache_.Atr(value, sizeof value, &length);
     }
     if (!kept) {
-        Result result = Data("GET_ATTRIBUTE ATR_STRING", "GET_ATTRIBUTE", value, sizeof value, &length);
+        CommandLine command;
+        command.Text("GET_ATTRIBUTE ATR_STRING");
+        Result result = Data(command, "GET_ATTRIBUTE", value, sizeof value, &length);
         if (result == Result::Small) Log(kLogError, "ATR longer than %zu bytes", kMaxAtr);
         if (result != Result::Ok) return result == Result::NoCard ? result : Result::Failed;
         if (length == 0) return Result::NoCard;
@@ -289,9 +403,53 @@ Result Session::PowerUp(uint8_t* atr, size_t* atrLength) {
     return Result::Ok;
 }
 
-void Session::PowerDown() {
-    // Nothing to tell the client: its card connection stays, and the next
-    // power up asks for the ATR afresh.
+Result Session::Reconnect(const char* how) {
+    {
+        Lock lock(mutex_);
+        if (noReconnect_) {
+            Log(kLogError, "RECONNECT %s failed: the client cannot reset or power down its card", how);
+            return Result::Failed;
+        }
+    }
+    CommandLine command;
+    command.Text("RECONNECT ").Text(how);
+    char line[kLineBuffer];
+    Result result = Exchange(command, line);
+    if (result != Result::Ok) return result;
+    Reply reply = ParseReply(line, "RECONNECT");
+    if (reply.kind == ReplyKind::Success && reply.dataLength == 0) {
+        // A warm reset may answer with another ATR; a cold start gives the one
+        // the card answered at its insertion, which stays kept.
+        Lock lock(mutex_);
+        if (std::strcmp(how, "RESET") == 0) cache_.CardChanged();
+        return Result::Ok;
+    }
+    if (reply.kind == ReplyKind::NoMedia) return Result::NoCard;
+    char shown[kShownLine];
+    Printable(line, shown, sizeof shown);
+    if (std::strncmp(line, "500 invalid command", 19) == 0) {
+        Lock lock(mutex_);
+        noReconnect_ = true;
+        Log(kLogError, "RECONNECT %s failed: the client cannot reset or power down its card (%s)", how, shown);
+    } else {
+        Log(kLogError, "RECONNECT %s failed at the workstation: %s", how, shown);
+    }
+    return Result::Failed;
+}
+
+Result Session::Reset(uint8_t* atr, size_t* atrLength) {
+    Result result = Reconnect("RESET");
+    if (result != Result::Ok) return result;
+    return PowerUp(atr, atrLength);
+}
+
+Result Session::PowerDown() {
+    Result result = Reconnect("UNPOWER");
+    if (result == Result::Ok) {
+        Lock lock(mutex_);
+        atrLength_ = 0;
+    }
+    return result;
 }
 
 bool Session::CachedAtr(uint8_t* atr, size_t* atrLength) {
@@ -309,14 +467,13 @@ Result Session::Transmit(int protocol, const uint8_t* apdu, size_t length, uint8
             (kCommandMax - kTransmitPrefix) / 2);
         return Result::TooLong;
     }
-    char command[kLineBuffer];
-    std::snprintf(command, sizeof command, "TRANSMIT T%d ", protocol == 1 ? 1 : 0);
-    WriteHex(apdu, length, command + kTransmitPrefix);
+    CommandLine command;
+    command.Text(protocol == 1 ? "TRANSMIT T1 " : "TRANSMIT T0 ").Bytes(apdu, length);
     if (CarriesSecret(apdu, length)) {
         Log(kLogDebug, "TRANSMIT T%d %.8s... (reference data not logged)", protocol == 1 ? 1 : 0,
-            command + kTransmitPrefix);
+            command.Line() + kTransmitPrefix);
     } else {
-        Log(kLogDebug, "%s", command);
+        Log(kLogDebug, "%s", command.Line());
     }
     Result result = Data(command, "TRANSMIT", out, capacity, outLength);
     if (result == Result::Ok) {
@@ -329,7 +486,7 @@ Result Session::Transmit(int protocol, const uint8_t* apdu, size_t length, uint8
 
 // What the client answered, from the cache when it has been asked on this
 // connection; kept only when it was the answer of the connection still there.
-Result Session::Remembered(const char* command, const char* keyword, const char* attribute, uint8_t* out,
+Result Session::Remembered(const CommandLine& command, const char* keyword, const char* attribute, uint8_t* out,
                            size_t capacity, size_t* outLength) {
     uint64_t connection = 0;
     {
@@ -353,8 +510,8 @@ Result Session::Remembered(const char* command, const char* keyword, const char*
 Result Session::Features(uint8_t* out, size_t capacity, size_t* outLength) {
     uint8_t answer[kLineBuffer];
     size_t length = 0;
-    char command[32];
-    std::snprintf(command, sizeof command, "IOCTL %X", WireCtlCode(kFunctionFeatureRequest));
+    CommandLine command;
+    command.Text("IOCTL ").Number(WireCtlCode(kFunctionFeatureRequest));
     Result result = Remembered(command, "IOCTL", nullptr, answer, sizeof answer, &length);
     if (result == Result::NoCard) return result;
     if (result != Result::Ok) length = 0;  // the driver's own entry still works
@@ -367,23 +524,20 @@ Result Session::Control(uint32_t code, const uint8_t* in, size_t inLength, uint8
                         size_t* outLength) {
     if (code == PcscCtlCode(kFunctionVerifyPinDirect)) return VerifyPinDirect(in, inLength, out, capacity, outLength);
     if (code == PcscCtlCode(kFunctionFeatureRequest)) return Features(out, capacity, outLength);
-    char command[kLineBuffer];
-    int used = std::snprintf(command, sizeof command, "IOCTL %X", WireFromPcsc(code));
-    if (static_cast<size_t>(used) + 1 + 2 * inLength > kCommandMax) {
+    CommandLine command;
+    command.Text("IOCTL ").Number(WireFromPcsc(code));
+    if (inLength > 0) command.Text(" ").Bytes(in, inLength);
+    if (!command.Fits()) {
         Log(kLogError, "control input of %zu bytes does not fit a command line", inLength);
         return Result::TooLong;
     }
-    if (inLength > 0) {
-        command[used] = ' ';
-        WriteHex(in, inLength, command + used + 1);
-    }
-    Log(kLogDebug, "%s", command);
+    Log(kLogDebug, "%s", command.Line());
     return Data(command, "IOCTL", out, capacity, outLength);
 }
 
 Result Session::Attribute(const char* name, uint8_t* out, size_t capacity, size_t* outLength) {
-    char command[64];
-    std::snprintf(command, sizeof command, "GET_ATTRIBUTE %s", name);
+    CommandLine command;
+    command.Text("GET_ATTRIBUTE ").Text(name);
     return Remembered(command, "GET_ATTRIBUTE", name, out, capacity, outLength);
 }
 

@@ -53,15 +53,27 @@ public:
     void Received(const char* line);
     void Overlong();  // a line past the limit: dropped up to its end
     void Disconnected();
-    // Resends the first command when due; ms until the next call is due, or -1.
+    // Asks CARD when the line is quiet; ms until the next call is due, or -1.
     int Tick();
+    // A new client knocks: asks the connected one STATE, which a live client
+    // answers at once. False when that cannot be asked now (a command is in
+    // flight or the client is not ready); PendingMs then says for how long
+    // the command has waited. ProbeAnswered until EndProbe, which lets the
+    // commands of pcscd's threads go again.
+    bool BeginProbe();
+    bool ProbeAnswered();
+    void EndProbe();
+    int64_t PendingMs();
 
     // pcscd's side.
     bool Present();                 // false once after a removal, so pcscd sees a swap
     bool WaitForChange(int timeoutMs);
     void StopWaiting();
     Result PowerUp(uint8_t* atr, size_t* atrLength);
-    void PowerDown();
+    // Reset and power-down reach the card through the client's RECONNECT,
+    // an extension; a client without it makes them fail.
+    Result Reset(uint8_t* atr, size_t* atrLength);
+    Result PowerDown();
     bool CachedAtr(uint8_t* atr, size_t* atrLength);
     Result Transmit(int protocol, const uint8_t* apdu, size_t length, uint8_t* out, size_t capacity,
                     size_t* outLength);
@@ -69,22 +81,28 @@ public:
                    size_t* outLength);
     Result Attribute(const char* name, uint8_t* out, size_t capacity, size_t* outLength);
 
-    // One command and its reply line; exposed for the PIN sequence.
-    Result Exchange(const char* command, char* reply);
+    // One command and its reply line; exposed for the PIN sequence. A line
+    // the builder refused is never sent (TooLong, one log line).
+    Result Exchange(const CommandLine& command, char* reply);
 
 private:
     using Lock = std::unique_lock<std::mutex>;
     void Log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
     bool SendLine(const char* line);
+    bool AskCard(Lock& lock, int64_t now);
+    void HandshakeReply(Lock& lock, const char* line);
+    bool Settled(const Lock&, int64_t now) const;
+    void BecomeReady(const Lock&);
+    bool WaitReady(Lock& lock);
+    Result Reconnect(const char* how);
     void SetPresence(const Lock&, bool present);
     void TakeReply(Lock&, const char* line);
     void FailPending(const Lock&);
-    Result Data(const char* command, const char* keyword, uint8_t* out, size_t capacity, size_t* outLength);
+    Result Data(const CommandLine& command, const char* keyword, uint8_t* out, size_t capacity, size_t* outLength);
     Result Features(uint8_t* out, size_t capacity, size_t* outLength);
-    Result Remembered(const char* command, const char* keyword, const char* attribute, uint8_t* out, size_t capacity,
+    Result Remembered(const CommandLine& command, const char* keyword, const char* attribute, uint8_t* out, size_t capacity,
                       size_t* outLength);
     Result VerifyPinDirect(const uint8_t* in, size_t inLength, uint8_t* out, size_t capacity, size_t* outLength);
-    Result PinStep(const char* command, char* reply);
     int PollKeys(int64_t deadlineMs);
 
     const Port port_;
@@ -94,10 +112,12 @@ private:
     std::mutex mutex_;          // everything below
     std::condition_variable changed_;
     bool connected_ = false;
-    bool ready_ = false;        // the first CARD has been answered
-    int64_t firstAskedMs_ = 0;
-    int64_t lastAskedMs_ = 0;
-    int retryMs_ = 0;
+    bool ready_ = false;        // CARD answered and the line settled: commands may go
+    int64_t connectedMs_ = 0;
+    int64_t lastHeardMs_ = 0;   // the last line sent or received in the handshake
+    int cardsUnanswered_ = 0;   // CARDs asked and not answered in the handshake
+    bool cardAnswered_ = false;
+    bool noReconnect_ = false;  // this client answered RECONNECT as an invalid command
     bool present_ = false;
     bool removalUnseen_ = false;
     uint64_t changes_ = 0;
@@ -105,6 +125,9 @@ private:
     bool stopWaiting_ = false;
     uint64_t connection_ = 0;   // which connection a pending command belongs to
     const char* pendingKeyword_ = nullptr;
+    const char* pendingLine_ = nullptr;
+    int64_t pendingSinceMs_ = 0;
+    std::unique_lock<std::mutex> probe_{exchangeMutex_, std::defer_lock};
     bool replyReady_ = false;
     bool replyFailed_ = false;
     char reply_[kLineBuffer] = {};

@@ -24,8 +24,10 @@ constexpr uint8_t kSwCancelled[] = {0x64, 0x01};
 constexpr uint8_t kSwTimedOut[] = {0x64, 0x00};
 
 // The bridge's codes are fixed in the wire form, whatever the client's platform.
-void Command(uint32_t function, char* command, size_t size) {
-    std::snprintf(command, size, "IOCTL %X", WireCtlCode(function));
+CommandLine Command(uint32_t function) {
+    CommandLine command;
+    command.Text("IOCTL ").Number(WireCtlCode(function));
+    return command;
 }
 
 // The structure must be whole and carry a VERIFY: the bridge builds the
@@ -59,8 +61,7 @@ bool Cancelled(const char* reply) {
 
 // The key that ended the entry; -1 when the connection failed, -2 at the deadline.
 int Session::PollKeys(int64_t deadlineMs) {
-    char command[32];
-    Command(kFunctionGetKeyPressed, command, sizeof command);
+    const CommandLine command = Command(kFunctionGetKeyPressed);
     for (;;) {
         if (NowMs() >= deadlineMs) return -2;
         std::this_thread::sleep_for(std::chrono::milliseconds(options_.keyPollMs));
@@ -78,14 +79,12 @@ Result Session::VerifyPinDirect(const uint8_t* in, size_t inLength, uint8_t* out
         Log(kLogError, "VERIFY_PIN_DIRECT refused: the structure of %zu bytes holds no VERIFY template", inLength);
         return Result::Failed;
     }
-    char command[kLineBuffer];
-    Command(kFunctionVerifyPinStart, command, sizeof command);
-    size_t used = std::strlen(command);
-    command[used] = ' ';
-    WriteHex(in, inLength, command + used + 1);
+    // The structure goes whole or not at all: a program may hand in any length.
+    CommandLine start = Command(kFunctionVerifyPinStart);
+    start.Text(" ").Bytes(in, inLength);
     uint8_t answer[kLineBuffer];
     size_t length = 0;
-    Result result = Data(command, "IOCTL", answer, sizeof answer, &length);
+    Result result = Data(start, "IOCTL", answer, sizeof answer, &length);
     if (result != Result::Ok) return result;
     Log(kLogInfo, "PIN entry started at the workstation");
 
@@ -95,13 +94,11 @@ Result Session::VerifyPinDirect(const uint8_t* in, size_t inLength, uint8_t* out
     if (key == -1) return Result::Failed;
     if (key == -2) {
         Log(kLogError, "PIN entry not finished within %d s: aborted", seconds);
-        Command(kFunctionAbort, command, sizeof command);
-        Data(command, "IOCTL", answer, sizeof answer, &length);
+        Data(Command(kFunctionAbort), "IOCTL", answer, sizeof answer, &length);
         return Answer(kSwTimedOut, out, capacity, outLength);
     }
-    Command(kFunctionVerifyPinFinish, command, sizeof command);
     char reply[kLineBuffer];
-    result = Exchange(command, reply);
+    result = Exchange(Command(kFunctionVerifyPinFinish), reply);
     if (result != Result::Ok) return result;
     Reply parsed = ParseReply(reply, "IOCTL");
     if (parsed.kind == ReplyKind::Failed && Cancelled(reply)) {

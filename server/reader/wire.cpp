@@ -1,5 +1,8 @@
 #include "wire.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace velmora::reader {
@@ -42,6 +45,37 @@ bool DroppedFeature(uint8_t tag) {
 }
 
 } // namespace
+
+CommandLine& CommandLine::Text(const char* text) {
+    const size_t n = std::strlen(text);
+    needed_ += n;
+    if (overflow_ || n > kCommandMax - used_) {
+        overflow_ = true;
+        return *this;
+    }
+    std::memcpy(text_ + used_, text, n + 1);
+    used_ += n;
+    return *this;
+}
+
+CommandLine& CommandLine::Number(uint32_t value) {
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%X", static_cast<unsigned>(value));
+    return Text(digits);
+}
+
+CommandLine& CommandLine::Bytes(const uint8_t* data, size_t length) {
+    // Compared before doubling, so no length can wrap the sum.
+    const size_t room = (kCommandMax - used_) / 2;
+    needed_ += length > (SIZE_MAX - needed_) / 2 ? SIZE_MAX - needed_ : 2 * length;
+    if (overflow_ || length > room) {
+        overflow_ = true;
+        return *this;
+    }
+    WriteHex(data, length, text_ + used_);
+    used_ += 2 * length;
+    return *this;
+}
 
 uint32_t WireFromPcsc(uint32_t code) {
     if (code < kPcscCtlBase || code - kPcscCtlBase > kMaxFunction) return code;
@@ -89,6 +123,18 @@ bool ReplyMatches(const char* line, const char* keyword) {
     size_t n = std::strlen(keyword);
     return StartsWith(line, "200 ") && std::strncmp(line + 4, keyword, n) == 0 &&
            (line[4 + n] == ' ' || line[4 + n] == '\0');
+}
+
+bool AnswersCommand(const char* line, const char* command, const char* keyword) {
+    constexpr char kInvalid[] = "500 invalid command '";
+    constexpr size_t kQuotedMax = 20;
+    if (!StartsWith(line, kInvalid)) return ReplyMatches(line, keyword);
+    const char* quoted = line + sizeof kInvalid - 1;
+    const char* end = std::strrchr(quoted, '\'');
+    if (end == nullptr) return false;
+    const size_t n = static_cast<size_t>(end - quoted);
+    const size_t expected = std::min(std::strlen(command), kQuotedMax);
+    return n == expected && std::strncmp(quoted, command, n) == 0;
 }
 
 Reply ParseReply(const char* line, const char* keyword) {

@@ -14,6 +14,27 @@ constexpr size_t kCommandMax = 998;
 constexpr size_t kReplyMax = 998;
 constexpr size_t kLineBuffer = 1000;
 
+// One command line in a fixed buffer. Every line the driver sends is built
+// here: a part that does not fit marks the line as refused instead of being
+// cut or written past the buffer, whatever length a caller hands in.
+class CommandLine {
+public:
+    CommandLine& Text(const char* text);
+    CommandLine& Number(uint32_t value);  // upper-case hex, as the client reads codes
+    CommandLine& Bytes(const uint8_t* data, size_t length);
+    bool Fits() const { return !overflow_; }
+    const char* Line() const { return text_; }
+    size_t Length() const { return used_; }
+    // The characters the whole line would have needed (for the log).
+    size_t Needed() const { return needed_; }
+
+private:
+    char text_[kCommandMax + 1] = {};
+    size_t used_ = 0;
+    size_t needed_ = 0;
+    bool overflow_ = false;
+};
+
 // pcsc-lite's encoding of control function n, and the client's wire form.
 constexpr uint32_t kPcscCtlBase = 0x42000000u;
 constexpr uint32_t kWireCtlDevice = 0x00310000u;
@@ -54,6 +75,11 @@ struct Reply {
 Reply ParseReply(const char* line, const char* keyword);
 // Whether a reply line can be the answer to a command starting with keyword.
 bool ReplyMatches(const char* line, const char* keyword);
+// Whether a reply line answers this very command: its keyword's 200, or a
+// 500 -- but a "500 invalid command '...'" only when it quotes the start of
+// the command (the client quotes at most 20 characters); one quoting other
+// text answers some other line the client read.
+bool AnswersCommand(const char* line, const char* command, const char* keyword);
 
 // Rewrites a feature request answer for server programs: codes into
 // pcsc-lite's form, the client-side direct PIN entries dropped (they would

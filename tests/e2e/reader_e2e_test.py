@@ -322,8 +322,8 @@ class Tools(ChainTest):
 
 
 class ScriptedClient:
-    """A client on a socket that answers with scripted lines: CARD and the
-    ATR as a healthy client would, anything else by `answer(line)`."""
+    """A client on a socket that answers with scripted lines: CARD, STATE and
+    the ATR as a healthy client would, anything else by `answer(line)`."""
 
     ATR = "3B8001800101"
 
@@ -344,6 +344,8 @@ class ScriptedClient:
                     continue
                 if line == "CARD":
                     reply = b"200 CARD PRESENT\n"
+                elif line == "STATE":  # asked when another client knocks
+                    reply = b"200 STATE SUCCESS SPECIFIC\n"
                 elif line == "GET_ATTRIBUTE ATR_STRING":
                     reply = ("200 GET_ATTRIBUTE SUCCESS %s\n" % self.ATR).encode()
                 else:

@@ -279,6 +279,21 @@ LONG SCardDisconnect(SCARDHANDLE card, DWORD) {
     return SCARD_S_SUCCESS;
 }
 
+LONG SCardReconnect(SCARDHANDLE card, DWORD, DWORD preferred, DWORD initialization, LPDWORD active) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_state.calls.reconnects;
+    g_state.calls.lastReconnectInit = initialization;
+    Handle* h = FindHandle(card);
+    if (h == nullptr) return SCARD_E_INVALID_HANDLE;
+    if (g_state.failures.reconnect != 0) return g_state.failures.reconnect;
+    const Reader& r = g_state.readers[h->reader];
+    if (!r.present) return SCARD_W_REMOVED_CARD;
+    DWORD common = r.protocols & preferred;
+    if (common == 0) return SCARD_E_PROTO_MISMATCH;
+    *active = (common & SCARD_PROTOCOL_T1) != 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+    return SCARD_S_SUCCESS;
+}
+
 LONG SCardTransmit(SCARDHANDLE card, const SCARD_IO_REQUEST* pci, LPCBYTE sent, DWORD sentLength,
                    SCARD_IO_REQUEST*, LPBYTE answer, LPDWORD answerLength) {
     std::lock_guard<std::mutex> lock(g_mutex);

@@ -23,6 +23,7 @@ struct Failures {
     LONG getAttrib;       // SCardGetAttrib
     LONG status;          // SCardStatus
     LONG statusChange;    // SCardGetStatusChange
+    LONG reconnect;       // SCardReconnect
 };
 
 struct Calls {
@@ -44,6 +45,8 @@ struct Calls {
     uint8_t lastSent[kMaxAnswer];
     size_t lastSentLength;
     char lastConnectReader[128];
+    int reconnects;
+    DWORD lastReconnectInit;  // SCARD_RESET_CARD, SCARD_UNPOWER_CARD ...
 };
 
 // Forgets every reader, answer, failure and count.

@@ -82,6 +82,10 @@ TEST(Endpoint, CommandsEventsAndConnectionsOverLoopback) {
     // itself split over two sends.
     std::thread answering([client] {
         for (std::string line = ReadLine(client); !line.empty(); line = ReadLine(client)) {
+            if (line == "STATE") {  // asked when the second client knocks
+                SendText(client, "200 STATE SUCCESS SPECIFIC\n");
+                continue;
+            }
             SendText(client, "EVENT CARD REMOVED\nEVENT CARD INSERTED\n200 TRANSMIT SUCC");
             SendText(client, "ESS 9000\r\n");
         }
@@ -222,6 +226,47 @@ TEST(Endpoint, UnixPathHeldByAnotherFileIsLeftAlone) {
     std::string text;
     std::getline(kept, text);
     EXPECT_EQ(text, "not a socket");
+}
+
+} // namespace
+} // namespace velmora::reader
+
+namespace velmora::reader {
+namespace {
+
+// A client that has answered CARD, then (live) answers STATE or (dead) stays silent.
+TEST(Endpoint, ANewClientReplacesOnlyOneThatDoesNotAnswerState) {
+    for (bool live : {true, false}) {
+        Config config;
+        config.port = FreePort();
+        config.probeMs = 300;
+        Endpoint endpoint(config);
+        ASSERT_TRUE(endpoint.Start());
+        int first = Connect(config.port);
+        EXPECT_EQ(ReadLine(first), "HELLO velmora-reader");
+        EXPECT_EQ(ReadLine(first), "CARD");
+        SendText(first, "200 CARD PRESENT\n");
+        ASSERT_TRUE(endpoint.Reader().WaitForChange(5000));
+        int second = Connect(config.port);
+        EXPECT_EQ(ReadLine(first), "STATE") << live;
+        if (live) SendText(first, "200 STATE SUCCESS SPECIFIC\n");
+        // The loser's connection ends; the winner gets the greeting.
+        EXPECT_EQ(ReadLine(live ? second : first), "") << live;
+        if (!live) {
+            EXPECT_EQ(ReadLine(second), "HELLO velmora-reader");
+        }
+        if (live) {
+            uint8_t out[16];
+            size_t n = 0;
+            std::thread answer([first] { ReadLine(first); SendText(first, "200 TRANSMIT SUCCESS 9000\n"); });
+            const uint8_t apdu[] = {0x00, 0x84, 0x00, 0x00, 0x08};
+            EXPECT_EQ(endpoint.Reader().Transmit(1, apdu, sizeof apdu, out, sizeof out, &n), Result::Ok);
+            answer.join();
+        }
+        close(first);
+        close(second);
+        endpoint.Stop();
+    }
 }
 
 } // namespace

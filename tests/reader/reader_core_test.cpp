@@ -422,7 +422,6 @@ TEST_F(Core, PowerUpAsksForTheAtrEachTime) {
     for (const Case& c : cases) {
         fake_.answer = [&](const std::string&) { return Lines{c.reply}; };
         EXPECT_EQ(session_->PowerUp(atr, &n), c.result) << c.reply;
-        session_->PowerDown();
     }
     EXPECT_TRUE(session_->CachedAtr(atr, &n));
     EXPECT_EQ(n, 1u);
@@ -493,6 +492,161 @@ TEST_F(Core, AtrAnsweredAcrossACardEventIsNotKept) {
     EXPECT_EQ(session_->PowerUp(atr, &n), Result::Ok);
     EXPECT_EQ(session_->PowerUp(atr, &n), Result::Ok);
     EXPECT_EQ(fake_.sent.size(), 2u);
+}
+
+} // namespace
+} // namespace velmora::reader
+
+namespace velmora::reader {
+namespace {
+
+TEST(Wire, CommandLineRefusesWhatDoesNotFit) {
+    static const uint8_t kBytes[20000] = {};
+    struct Case { const char* prefix; size_t bytes; bool fits; } cases[] = {
+        {"TRANSMIT T1 ", 493, true}, {"TRANSMIT T1 ", 494, false}, {"IOCTL 313524 ", 492, true},
+        {"IOCTL 313524 ", 493, false}, {"IOCTL 313524 ", 600, false}, {"IOCTL 313524 ", 4000, false},
+        {"IOCTL 313524 ", 20000, false}, {"", 499, true}, {"", 500, false},
+    };
+    for (const Case& c : cases) {
+        CommandLine line;
+        line.Text(c.prefix).Bytes(kBytes, c.bytes);
+        EXPECT_EQ(line.Fits(), c.fits) << c.prefix << c.bytes;
+        EXPECT_EQ(line.Needed(), std::strlen(c.prefix) + 2 * c.bytes);
+        EXPECT_LE(line.Length(), kCommandMax);
+        EXPECT_EQ(std::strlen(line.Line()), line.Length());
+    }
+    CommandLine huge;  // a length no buffer has: refused before any doubling wraps
+    huge.Text("IOCTL ").Bytes(kBytes, SIZE_MAX / 2 + 2).Text("X");
+    EXPECT_FALSE(huge.Fits());
+    EXPECT_STREQ(huge.Line(), "IOCTL ");
+    CommandLine code;
+    EXPECT_STREQ(code.Text("IOCTL ").Number(0x313520).Line(), "IOCTL 313520");
+}
+
+TEST(Wire, WhichReplyAnswersWhichCommand) {
+    struct Case { const char* line; const char* command; const char* keyword; bool answers; } cases[] = {
+        {"200 TRANSMIT SUCCESS 9000", "TRANSMIT T1 00A4", "TRANSMIT", true},
+        {"500 SCardTransmit()=80100069: removed", "TRANSMIT T1 00A4", "TRANSMIT", true},
+        {"500 command has invalid character 0x0A at position 4", "TRANSMIT T1 00", "TRANSMIT", true},
+        {"500 invalid command 'CARD'", "GET_ATTRIBUTE ATR_STRING", "GET_ATTRIBUTE", false},
+        {"500 invalid command 'GET_ATTRIBUTE ATR_ST'", "GET_ATTRIBUTE ATR_STRING", "GET_ATTRIBUTE", true},
+        {"500 invalid command 'GET_ATTRIBUTE'", "GET_ATTRIBUTE ATR_STRING", "GET_ATTRIBUTE", false},
+        {"500 invalid command 'RECONNECT RESET'", "RECONNECT RESET", "RECONNECT", true},
+        {"500 invalid command 'RECONNECT RESET'", "RECONNECT UNPOWER", "RECONNECT", false},
+        {"500 invalid command 'CARD", "CARD", "CARD", false},
+        {"200 CARD PRESENT", "GET_ATTRIBUTE ATR_STRING", "GET_ATTRIBUTE", false},
+        {"200 STATE SUCCESS SPECIFIC", "STATE", "STATE", true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(AnswersCommand(c.line, c.command, c.keyword), c.answers) << c.line;
+}
+
+TEST(Wire, KeepaliveAndProbeOptions) {
+    Config config;
+    char error[200];
+    EXPECT_EQ(config.keepIdleS + config.keepIntervalS * config.keepCount, 25);  // found within ~30 s
+    ASSERT_TRUE(ParseConfig("\"127.0.0.1:1 keepalive=2,1,3 probe=300\"", &config, error, sizeof error)) << error;
+    EXPECT_EQ(config.keepIdleS, 2);
+    EXPECT_EQ(config.keepIntervalS, 1);
+    EXPECT_EQ(config.keepCount, 3);
+    EXPECT_EQ(config.probeMs, 300);
+    for (const char* bad : {"\"127.0.0.1:1 keepalive=2,1\"", "\"127.0.0.1:1 keepalive=0,1,1\"",
+                            "\"127.0.0.1:1 keepalive=1,1,1x\"", "\"127.0.0.1:1 probe=5\""}) {
+        Config other;
+        EXPECT_FALSE(ParseConfig(bad, &other, error, sizeof error)) << bad;
+    }
+}
+
+TEST_F(Core, HostileLengthsAreRefusedWithOneLogLineAndNothingSent) {
+    static const uint8_t kZeros[20000] = {};
+    Ready();
+    fake_.answer = [](const std::string&) { return Lines{"200 IOCTL SUCCESS 9000"}; };
+    for (size_t length : {493u, 494u, 600u, 4000u, 20000u}) {
+        // A VERIFY template whose ulDataLength matches the length handed in.
+        std::vector<uint8_t> in(kZeros, kZeros + length);
+        const uint32_t data = static_cast<uint32_t>(length - 19);
+        std::memcpy(in.data() + 15, &data, 4);
+        in[20] = 0x20;
+        uint8_t out[300];
+        size_t n = 0;
+        for (uint32_t code : {PcscCtlCode(kFunctionVerifyPinDirect), PcscCtlCode(3500), 0x00313520u}) {
+            fake_.logs.clear();
+            EXPECT_EQ(session_->Control(code, in.data(), length, out, sizeof out, &n), Result::TooLong) << length;
+            EXPECT_EQ(fake_.logs.size(), 1u) << length;
+        }
+        if (length == 493) continue;  // still fits a TRANSMIT line
+        fake_.logs.clear();
+        EXPECT_EQ(session_->Transmit(1, kZeros, length, out, sizeof out, &n), Result::TooLong);
+        EXPECT_EQ(fake_.logs.size(), 1u);
+    }
+    EXPECT_TRUE(fake_.sent.empty());
+    uint8_t out[300];
+    size_t n = 0;
+    EXPECT_EQ(session_->Control(PcscCtlCode(3500), kZeros, 492, out, sizeof out, &n), Result::Ok);  // the longest
+    EXPECT_EQ(fake_.sent.back(), "IOCTL 3136B0 " + std::string(2 * 492, '0'));
+}
+
+TEST_F(Core, ResetAndPowerDownReachTheCardOrFail) {
+    struct Case { const char* reply; Result reset; Result powerDown; const char* logged; } cases[] = {
+        {"200 RECONNECT SUCCESS", Result::Ok, Result::Ok, nullptr},
+        {"200 RECONNECT NO_MEDIA", Result::NoCard, Result::NoCard, nullptr},
+        {"500 SCardReconnect()=8010000B: sharing", Result::Failed, Result::Failed, "failed at the workstation"},
+        {"500 invalid command 'RECONNECT RESET'", Result::Failed, Result::Failed, "cannot reset"},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        Ready();
+        fake_.answer = [&](const std::string& line) {
+            if (line == "GET_ATTRIBUTE ATR_STRING") return Lines{"200 GET_ATTRIBUTE SUCCESS 3B00"};
+            return Lines{c.reply};
+        };
+        uint8_t atr[kMaxAtr];
+        size_t n = 0;
+        EXPECT_EQ(session_->Reset(atr, &n), c.reset) << c.reply;
+        EXPECT_EQ(session_->PowerDown(), c.powerDown) << c.reply;
+        EXPECT_EQ(fake_.sent.front(), "RECONNECT RESET");
+        if (c.reset == Result::Ok) {
+            EXPECT_EQ(fake_.sent, (Lines{"RECONNECT RESET", "GET_ATTRIBUTE ATR_STRING", "RECONNECT UNPOWER"}));
+            EXPECT_FALSE(session_->CachedAtr(atr, &n));  // powered down
+        }
+        if (c.logged != nullptr) {
+            EXPECT_TRUE(fake_.Logged(c.logged)) << c.reply;
+        }
+        EXPECT_EQ(fake_.hangUps, 0) << c.reply;
+    }
+    // A client without the extension is not asked again on this connection.
+    EXPECT_EQ(fake_.sent, (Lines{"RECONNECT RESET"}));
+}
+
+TEST_F(Core, MergedReadsInTheHandshakeNeverLeaveTheCardUnseen) {
+    options_.greetingRetryMs = 0;
+    SetUp();
+    session_->Connected("127.0.0.1:1");
+    EXPECT_EQ(fake_.sent, (Lines{"HELLO velmora-reader", "CARD"}));
+    session_->Tick();  // quiet: CARD again, two unanswered
+    // The client read both CARDs at once: one 500 that answers neither.
+    session_->Received("500 command has invalid character 0x0A at position 4");
+    EXPECT_FALSE(session_->Present());
+    session_->Tick();
+    EXPECT_EQ(fake_.sent.back(), "CARD");
+    session_->Received("200 CARD PRESENT");
+    EXPECT_TRUE(session_->Present());
+    // A 500 quoting other text answers nothing: the ATR's real answer counts.
+    fake_.answer = [](const std::string&) {
+        return Lines{"500 invalid command 'CARD'", "200 GET_ATTRIBUTE SUCCESS 3B00"};
+    };
+    uint8_t atr[kMaxAtr];
+    size_t n = 0;
+    EXPECT_EQ(session_->PowerUp(atr, &n), Result::Ok);
+    EXPECT_EQ(n, 2u);
+}
+
+TEST_F(Core, AStoppedWaitDoesNotEndTheNextOnes) {
+    Ready();
+    session_->WaitForChange(0);  // takes the connection's own change
+    session_->StopWaiting();
+    EXPECT_TRUE(session_->WaitForChange(1000));  // stopped at once
+    EXPECT_FALSE(session_->WaitForChange(30));   // the next wait waits
+    EXPECT_FALSE(session_->WaitForChange(30));
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // A server program for the end-to-end tests and the chain benchmark: the
 // real libpcsclite against the pcscd named by PCSCLITE_CSOCK_NAME. One
 // command a line on standard input, one answer a line ("OK ..." or "ERR ...").
-//   readers | wait present|absent MS | connect | disconnect [unpower] | status
+//   readers | wait present|absent MS | connect | disconnect [reset|unpower] | reconnect reset|unpower | status
 //   transmit HEX | atr | attr TAG | features | control CODE [HEX]
 //   verify STRUCTURE | bench COUNT HEX (median, p99 and p95 in µs, how many over 1 ms)
 #include <PCSC/reader.h>
@@ -91,6 +91,13 @@ std::string Status() {
     LONG rv = SCardStatus(g_card, name, &nameLength, &state, &protocol, atr, &atrLength);
     if (rv != SCARD_S_SUCCESS) return Error(rv);
     return "OK " + Hex(atr, atrLength);
+}
+
+// "reset" or "unpower"; anything else leaves the card.
+DWORD Disposition(const std::string& word) {
+    if (word == "reset") return SCARD_RESET_CARD;
+    if (word == "unpower") return SCARD_UNPOWER_CARD;
+    return SCARD_LEAVE_CARD;
 }
 
 std::string Connect() {
@@ -186,10 +193,13 @@ std::string Run(const std::string& line) {
     if (command == "wait") return Wait(a, std::atol(b.c_str()));
     if (command == "connect") return Connect();
     if (command == "disconnect") {
-        // "unpower": the card goes down, as pcscd does with a card left idle.
-        const DWORD disposition = a == "unpower" ? SCARD_UNPOWER_CARD : SCARD_LEAVE_CARD;
-        LONG rv = g_card != 0 ? SCardDisconnect(g_card, disposition) : SCARD_S_SUCCESS;
+        LONG rv = g_card != 0 ? SCardDisconnect(g_card, Disposition(a)) : SCARD_S_SUCCESS;
         g_card = 0;
+        return rv == SCARD_S_SUCCESS ? "OK" : Error(rv);
+    }
+    if (command == "reconnect") {
+        LONG rv = SCardReconnect(g_card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, Disposition(a),
+                                 &g_protocol);
         return rv == SCARD_S_SUCCESS ? "OK" : Error(rv);
     }
     if (command == "status") return Status();

@@ -292,3 +292,36 @@ TEST_F(CommandTest, TheDefaultReplyNeverSurvives) {
 }
 
 } // namespace
+
+// --- RECONNECT (velmora-reader's reset and power-down) ---------------------
+
+TEST_F(CommandTest, ReconnectResetsOrUnpowersTheHeldCard) {
+    struct Case {
+        const char* line;
+        bool card;
+        LONG failure;
+        const char* reply;
+        DWORD init;
+        bool held;  // a card connection after the command
+    } cases[] = {
+        {"RECONNECT RESET", true, 0, "200 RECONNECT SUCCESS", SCARD_RESET_CARD, true},
+        {"reconnect unpower", true, 0, "200 RECONNECT SUCCESS", SCARD_UNPOWER_CARD, true},
+        {"RECONNECT RESET", false, 0, "200 RECONNECT NO_MEDIA", 0, false},
+        {"RECONNECT RESET", true, static_cast<LONG>(SCARD_W_REMOVED_CARD),
+         "500 SCardReconnect()=80100069: The smart card has been removed", SCARD_RESET_CARD, false},
+        {"RECONNECT UNPOWER", true, static_cast<LONG>(SCARD_E_SHARING_VIOLATION),
+         "500 SCardReconnect()=8010000B: ", SCARD_UNPOWER_CARD, true},
+        {"RECONNECT", true, 0, "500 invalid command 'RECONNECT'", 0, false},
+        {"RECONNECT LEAVE", true, 0, "500 invalid command 'RECONNECT LEAVE'", 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        TearDown();
+        SetUp();
+        OpenReader(c.card);
+        fakepcsc::Fail().reconnect = c.failure;
+        EXPECT_EQ(Run(c.line).rfind(c.reply, 0), 0u) << Run(c.line);
+        EXPECT_EQ(Seen().lastReconnectInit, c.init);
+        EXPECT_EQ(velmora::g_card.card != 0, c.held);
+    }
+}

@@ -299,7 +299,7 @@ std::string Reader::CmdStatus(const std::string&) {
     std::ostringstream out;
     out << "OK present=" << present_ << " powered=" << powered_ << " protocol=" << ProtocolName(protocol_)
         << " atr=" << ToHex(card_.atr) << " pinpad=" << (pinPad_.enabled ? "on" : "off")
-        << " tries=" << card_.TriesLeft() << " keys=" << pinPad_.Queued() << " controls=" << controls_
+        << " tries=" << card_.TriesLeft() << " verified=" << card_.Verified() << " keys=" << pinPad_.Queued() << " controls=" << controls_
         << " apdus=" << apdus_;
     return out.str();
 }
@@ -452,6 +452,9 @@ bool Reader::WaitForEvent(int timeoutMs) {
     });
     waitedPresent_ = present_;
     waitedUnplugged_ = unplugged_;
+    // pcscd stops a wait only to start the next one: a stop left standing
+    // would end every later wait at once and spin its thread.
+    stopWaiting_ = false;
     return woken;
 }
 

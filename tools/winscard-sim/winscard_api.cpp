@@ -266,6 +266,31 @@ LONG WINAPI SCardDisconnect(SCARDHANDLE card, DWORD disposition) {
     return SCARD_S_SUCCESS;
 }
 
+// Resets or power-cycles the card under a held handle, then powers it up
+// again in one of the preferred protocols, as pcsc-lite does.
+LONG WINAPI SCardReconnect(SCARDHANDLE card, DWORD share, DWORD preferred, DWORD initialization, LPDWORD active) {
+    if (active == nullptr) return SCARD_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(Lock());
+    Card* found = FindCard(card);
+    if (found == nullptr) return SCARD_E_INVALID_HANDLE;
+    SimReader* reader = found->reader;
+    if (found->changes != reader->changes) return SCARD_W_REMOVED_CARD;
+    if (share == SCARD_SHARE_DIRECT) return SCARD_E_INVALID_PARAMETER;
+    if (!reader->present) return SCARD_E_NO_SMARTCARD;
+    if (initialization == SCARD_RESET_CARD || initialization == SCARD_UNPOWER_CARD) {
+        BYTE atr[MAX_ATR_SIZE];
+        DWORD length = sizeof atr;
+        reader->model->Power(initialization == SCARD_RESET_CARD ? IFD_RESET : IFD_POWER_DOWN, atr, &length);
+        reader->powered = false;
+    }
+    DWORD protocol = 0;
+    LONG status = PowerUp(reader, preferred, &protocol);
+    if (status != SCARD_S_SUCCESS) return status;
+    found->protocol = protocol;
+    *active = protocol;
+    return SCARD_S_SUCCESS;
+}
+
 LONG WINAPI SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST sendPci, LPCBYTE send, DWORD sendLength,
                           LPSCARD_IO_REQUEST receivePci, LPBYTE receive, LPDWORD receiveLength) {
     if (sendPci == nullptr || send == nullptr || receive == nullptr || receiveLength == nullptr) {

@@ -15,7 +15,10 @@
 namespace velmora {
 namespace {
 
-enum class Kind { None, Eject, GetAttribute, State, Card, Power, SetAttribute, SetProtocol, Swallow, Transmit, Ioctl };
+enum class Kind {
+    None, Eject, GetAttribute, State, Card, Power, SetAttribute, SetProtocol, Swallow, Transmit, Ioctl,
+    ReconnectReset, ReconnectUnpower,
+};
 
 struct Keyword {
     const char* text;
@@ -34,6 +37,9 @@ constexpr Keyword kKeywords[] = {
     {"SWALLOW ", false, Kind::Swallow},
     {"TRANSMIT ", false, Kind::Transmit},
     {"IOCTL ", false, Kind::Ioctl},
+    // An extension only velmora-reader sends: its reset and power-down.
+    {"RECONNECT RESET", true, Kind::ReconnectReset},
+    {"RECONNECT UNPOWER", true, Kind::ReconnectUnpower},
 };
 
 constexpr size_t kWorkSize = 1000;
@@ -163,6 +169,17 @@ void Ioctl(const char* line, char* reply) {
     ReplyWithData(reply, "200 IOCTL SUCCESS", response, responseLength);
 }
 
+void Reconnect(DWORD initialization, char* reply) {
+    LONG status = ReconnectCard(initialization);
+    if (status == SCARD_E_NO_SMARTCARD) {
+        FormatReply(reply, "200 RECONNECT NO_MEDIA");
+    } else if (status != SCARD_S_SUCCESS) {
+        ReplyWithStatus(reply, "SCardReconnect", status);
+    } else {
+        FormatReply(reply, "200 RECONNECT SUCCESS");
+    }
+}
+
 } // namespace
 
 CommandData LocateCommandData(const char* line, uint32_t* code, const char** payload) {
@@ -219,6 +236,8 @@ void InterpretCommand(const char* line, char* reply) {
         Ioctl(line, reply);
         DropDirectConnection();
         break;
+    case Kind::ReconnectReset: Reconnect(SCARD_RESET_CARD, reply); break;
+    case Kind::ReconnectUnpower: Reconnect(SCARD_UNPOWER_CARD, reply); break;
     }
 }
 

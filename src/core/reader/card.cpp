@@ -86,6 +86,21 @@ void ConnectCard(bool allowDirect) {
     LearnFeatures();
 }
 
+LONG ReconnectCard(DWORD initialization) {
+    if (DirectConnection()) DisconnectCard();
+    if (g_card.card == 0) ConnectCard(false);
+    if (g_card.card == 0) return SCARD_E_NO_SMARTCARD;
+    DWORD protocol = 0;
+    LONG status = SCardReconnect(g_card.card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                                 initialization, &protocol);
+    if (status != SCARD_S_SUCCESS) {
+        DisconnectCardAfter(status);
+        return status;
+    }
+    g_card.activeProtocol = static_cast<uint32_t>(protocol);
+    return SCARD_S_SUCCESS;
+}
+
 void DisconnectCard() {
     if (g_card.card == 0) return;
     SCardDisconnect(g_card.card, SCARD_LEAVE_CARD);

@@ -43,6 +43,11 @@ inline bool DirectConnection() { return g_card.card != 0 && g_card.activeProtoco
 // looks at g_card.card afterwards.
 void ConnectCard(bool allowDirect);
 
+// Resets (SCARD_RESET_CARD) or power-cycles (SCARD_UNPOWER_CARD) the card
+// under the held connection, connecting first when none is held, and keeps
+// the protocol the card then speaks. SCARD_E_NO_SMARTCARD when no card.
+LONG ReconnectCard(DWORD initialization);
+
 // Ends the card or direct connection; the feature table stays.
 void DisconnectCard();
 
