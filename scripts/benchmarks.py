@@ -400,6 +400,12 @@ that wait.
 Benchmark): the client's own cost per command without sockets or pcscd.
 """
     text += "\n" + bench_chain.section(args.commands)
+    # scripts/bench-windows.sh writes a section of its own; it stays.
+    if os.path.exists(args.out):
+        kept = re.search(r"^## The Windows client's command path under Wine.*?(?=^## |\Z)", open(args.out).read(),
+                         re.S | re.M)
+        if kept:
+            text = text.rstrip("\n") + "\n\n" + kept.group(0)
     with open(args.out, "w") as f:
         f.write(text)
     print(text)
