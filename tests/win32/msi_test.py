@@ -177,6 +177,10 @@ class Msi(unittest.TestCase):
         self.assertEqual(client.wait(LIMIT), 0)
         self.assertEqual(self.uninstall_entries(), [(newer_version, "Velmora")])
         self.assertTrue(os.path.isfile(os.path.join(self.dir, "velmora-client.exe")))
+        # The older one over it is refused and changes nothing.
+        self.installed.remove(msi_properties(MSI)["ProductCode"])
+        self.install(MSI, code=1603)
+        self.assertEqual(self.uninstall_entries(), [(newer_version, "Velmora")])
         client = self.start_client()
         self.uninstall(newer)
         self.assertEqual(client.wait(LIMIT), 0)
