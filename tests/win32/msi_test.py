@@ -196,6 +196,7 @@ class Package(unittest.TestCase):
         self.assertEqual(properties["ProductVersion"], VERSION)
         self.assertEqual(properties["ALLUSERS"], "1")  # per machine
         self.assertEqual(properties["Manufacturer"], "Velmora")
+        self.assertIn(properties["ARPPRODUCTICON"], {row[0] for row in msi_table(MSI, "Icon")})
         self.assertTrue({"HOST", "PORT", "AUTOSTART"} <= set(properties["SecureCustomProperties"].split(";")))
         upgrades = msi_table(MSI, "Upgrade")
         self.assertTrue(upgrades and all(row[0] == UPGRADE_CODE for row in upgrades))
