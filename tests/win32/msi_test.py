@@ -35,7 +35,10 @@ POLICY_FILES = ["velmora-client.admx", r"en-US\velmora-client.adml", r"de-DE\vel
 
 def msi_table(path, table):
     """The rows of one table as lists of fields."""
-    text = subprocess.run(["msiinfo", "export", path, table], capture_output=True, text=True, check=True).stdout
+    # Tables with streams (Icon) are written out beside: into a scratch folder.
+    with tempfile.TemporaryDirectory() as scratch:
+        text = subprocess.run(["msiinfo", "export", os.path.abspath(path), table], capture_output=True, text=True,
+                              check=True, cwd=scratch).stdout
     return [line.rstrip("\r").split("\t") for line in text.splitlines()[3:]]
 
 
