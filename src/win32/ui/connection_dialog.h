@@ -46,11 +46,10 @@ public:
     void FlushDisplay();
     // A control said it changed (WM_COMMAND): its copy is taken again.
     void ControlChanged(int id);
-    // Texts kept for the controls, for tests.
-    const velmora::DialogText& Texts() const { return text_; }
 
 private:
-    // Copies of what the core reads, each valid once taken.
+    // Copies of what the core reads, each valid once taken. 512 covers
+    // every read of the command path (the enable rules read 500).
     struct FieldCopy {
         char text[512];
         bool valid;
