@@ -16,6 +16,10 @@ cp -r "$here/policy" "$stage/policy"
 rm -f "$out"
 (cd "$stage" && wixl -a x64 -o "$out" -D Version="$version" -D ClientExe=velmora-client.exe \
   -D CloseExe=velmora-close-running.exe -D Icon=client.ico -D PolicyDir=policy velmora-client.wxs)
+# Every build has a product code of its own, so a rebuild of the same
+# version must count as an upgrade too (wixl's MajorUpgrade has no
+# AllowSameVersionUpgrades): the upgrade row takes its maximum inclusively.
+upgrade_code=$(msiinfo export "$out" Property | awk -F '\t' '$1 == "UpgradeCode" { sub(/\r$/, "", $2); print $2 }')
 # One query per msibuild call. The public properties are secure: passed on
 # to the installation when it runs elevated. HOST and PORT are not given to an uninstall:
 # their values are removed all the same.
@@ -24,6 +28,8 @@ for query in \
   "UPDATE \`Component\` SET \`Condition\` = 'HOST OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'PolicyHost'" \
   "UPDATE \`Component\` SET \`Condition\` = 'PORT OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'PolicyPort'" \
   "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;HOST;PORT;AUTOSTART' WHERE \`Property\` = 'SecureCustomProperties'" \
+  "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
+  "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')" \
   "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('CloseRunningClient', 2, 'CloseRunning', '')"
 do
   msibuild "$out" -q "$query"

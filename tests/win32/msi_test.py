@@ -100,13 +100,14 @@ class Msi(unittest.TestCase):
         for code in self.installed:
             self.wine("msiexec", "/x", code, "/qn")
 
-    def newer_msi(self):
-        """The same package one patch version on, built the same way."""
+    def rebuilt_msi(self, step):
+        """The same package `step` patch versions on, built the same way
+        (with a product code of its own)."""
         major, minor, patch = VERSION.split(".")
-        version = "%s.%s.%d" % (major, minor, int(patch) + 1)
+        version = "%s.%s.%d" % (major, minor, int(patch) + step)
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder)
-        out = os.path.join(folder, "velmora-client-newer.msi")
+        out = os.path.join(folder, "velmora-client-%s.msi" % version)
         build = os.path.dirname(os.path.abspath(MSI))
         subprocess.run([MAKE_MSI, out, version, os.path.join(build, "src", "win32", "velmora-client.exe"),
                         os.path.join(build, "src", "win32", "velmora-close-running.exe")], check=True,
@@ -173,8 +174,12 @@ class Msi(unittest.TestCase):
             self.assertEqual(self.uninstall_entries(), [], port)
 
     def test_newer_replaces_older_and_running_clients_are_closed(self):
-        newer, newer_version = self.newer_msi()
+        rebuilt, _ = self.rebuilt_msi(0)
+        newer, newer_version = self.rebuilt_msi(1)
         self.install(MSI, "AUTOSTART=0")
+        # A rebuild of the same version replaces it too.
+        self.install(rebuilt, "AUTOSTART=0")
+        self.assertEqual(self.uninstall_entries(), [(VERSION, "Velmora")])
         client = self.start_client()
         self.install(newer, "AUTOSTART=0")
         self.assertEqual(client.wait(LIMIT), 0)
@@ -203,6 +208,8 @@ class Package(unittest.TestCase):
         self.assertTrue({"HOST", "PORT", "AUTOSTART"} <= set(properties["SecureCustomProperties"].split(";")))
         upgrades = msi_table(MSI, "Upgrade")
         self.assertTrue(upgrades and all(row[0] == UPGRADE_CODE for row in upgrades))
+        # Up to this version, inclusively (0x200): a rebuild replaces it.
+        self.assertIn([UPGRADE_CODE, "", VERSION, "", "513", "", "WIX_UPGRADE_DETECTED"], upgrades)
         self.assertIn("PORT", " ".join(row[0] for row in msi_table(MSI, "LaunchCondition")))
         conditions = {row[0]: row[4] for row in msi_table(MSI, "Component")}
         self.assertTrue(conditions["PolicyHost"].startswith("HOST"))
