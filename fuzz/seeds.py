@@ -239,9 +239,28 @@ def link_seeds():
     write("open", "link", "log-nul-byte", link([data(b"hello"), read(), data(b"STATE\0X"), read()]))
 
 
+# --- dialog_text: operations on the kept status line and log -----------------
+# 0 insert (position word, text), 1 cut (position word), 2 line start (line
+# byte), 3 status (text); a text is a length byte and its bytes, or 250 and
+# up, a word times 8 bytes (the input repeated).
+
+def dialog_text_seeds():
+    def text(data):
+        return bytes([len(data)]) + data
+
+    command = (bytes([0]) + word(0) + text(b"STATE") + bytes([0]) + word(5) + text(b"\r\n") +
+               bytes([0]) + word(5) + text(b" => ") + bytes([0]) + word(9) + text(b"200 OK") +
+               bytes([2, 1]) + bytes([3]) + text(b"Verbunden"))
+    flood = (bytes([0]) + word(0) + bytes([250]) + word(0x8000) + b"EVENT CARD INSERTED\r\n" +
+             bytes([0]) + word(0) + text(b"EVENT CARD REMOVED\r\n") + bytes([2, 100]) + bytes([1]) + word(40))
+    write("corpus", "dialog_text", "command", command)
+    write("corpus", "dialog_text", "flood", flood)
+
+
 if __name__ == "__main__":
     command_seeds()
     hex_seeds()
     feature_seeds()
     pinpad_seeds()
     link_seeds()
+    dialog_text_seeds()

@@ -402,6 +402,12 @@ Benchmark): the client's own cost per command without sockets or pcscd.
 """
     text += "\n" + bench_chain.section(args.commands)
     text += "\n" + bench_wan.section()
+    # scripts/bench-windows.sh writes a section of its own; it stays.
+    if os.path.exists(args.out):
+        kept = re.search(r"^## The Windows client's command path under Wine.*?(?=^## |\Z)", open(args.out).read(),
+                         re.S | re.M)
+        if kept:
+            text = text.rstrip("\n") + "\n\n" + kept.group(0)
     with open(args.out, "w") as f:
         f.write(text)
     print(text)

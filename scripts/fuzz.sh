@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(command hex features pinpad link settings reader)
+targets=(command hex features pinpad link settings reader dialog_text)
 build=build/fuzz
 
 command -v clang++-14 >/dev/null || { echo "fuzz: clang++-14 missing (scripts/setup.sh)" >&2; exit 2; }

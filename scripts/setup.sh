@@ -20,7 +20,7 @@ more_packages=(
   pcsc-tools opensc
   xvfb xauth strace iproute2
   g++-mingw-w64-x86-64-posix
-  wine wine64 fonts-wine nsis
+  wine wine64 fonts-wine nsis wixl msitools
   clang-14 libclang-rt-14-dev
   dpkg-dev file lintian desktop-file-utils
   openssh-server openssh-client systemd passwd iproute2

@@ -267,19 +267,21 @@ void LogKeepsFarMoreThanAnEditsDefaultLimit() {
                                      PlainDialogProc, 0);
     CHECK(dialog != nullptr);
     PrepareLog(dialog);
-    ConnectionDialogWindow view;
+    static ConnectionDialogWindow view;
     view.Attach(dialog);
     std::string line(990, 'c');
-    for (int i = 0; i < 60; ++i) {
+    for (int i = 0; i < 120; ++i) {
         view.InsertLogText(0, line.c_str());
         view.InsertLogText(line.size(), "\r\n");
     }
+    view.FlushDisplay();
     size_t length = static_cast<size_t>(GetWindowTextLengthA(GetDlgItem(dialog, IDC_LOG)));
-    CHECK(length == 60 * (line.size() + 2));
-    // Line 100 as the control lays it out: wrapped lines count.
+    CHECK(length == 120 * (line.size() + 2));
+    // Line 100 between line breaks: the kept text, not the control, counts.
     size_t cut = view.LogLineStart(100);
-    CHECK(cut > 0 && cut < length);
+    CHECK(cut == 100 * (line.size() + 2));
     view.CutLogFrom(cut);
+    view.FlushDisplay();
     CHECK(static_cast<size_t>(GetWindowTextLengthA(GetDlgItem(dialog, IDC_LOG))) == cut);
     CHECK(view.LogLineStart(100000) == 0);
     DestroyWindow(dialog);
@@ -288,7 +290,7 @@ void LogKeepsFarMoreThanAnEditsDefaultLimit() {
 void ConnectionViewReadsAndWritesTheControls() {
     HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CONNECTION), nullptr,
                                      PlainDialogProc, 0);
-    ConnectionDialogWindow view;
+    static ConnectionDialogWindow view;
     view.Attach(dialog);
     view.ClearReaderList();
     CHECK(view.SelectedReaderEntry() == -1);
@@ -314,9 +316,61 @@ void ConnectionViewReadsAndWritesTheControls() {
     GetDlgItemTextA(dialog, IDC_PROTOCOL, text, sizeof text);
     CHECK(std::strcmp(text, "T1") == 0);
     view.SetStatusText("Namensaufl\xF6sung f\xFCr 'localhost'");
+    view.FlushDisplay();
     wchar_t wide[64] = {};
     GetDlgItemTextW(dialog, IDC_STATUS, wide, 64);
     CHECK(std::wcscmp(wide, L"Namensaufl\u00F6sung f\u00FCr 'localhost'") == 0);  // Windows-1252
+    DestroyWindow(dialog);
+}
+
+// The command path writes no control: texts wait for the display tick,
+// and a control whose state did not change is not written again. Each
+// step marks a control behind the view's back; a write would undo it.
+void CommandPathLeavesTheControlsAlone() {
+    HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CONNECTION), nullptr,
+                                     PlainDialogProc, 0);
+    static ConnectionDialogWindow view;
+    view.Attach(dialog);
+    velmora::ControlStates states{true, true, true, false, true, false, false, false, ""};
+    view.ApplyControls(states);
+    char text[16];
+    view.ReadHostText(text, sizeof text);
+    EnableWindow(GetDlgItem(dialog, IDC_OPEN), TRUE);
+    SetDlgItemTextA(dialog, IDC_PROTOCOL, "mark");
+    SetDlgItemTextA(dialog, IDC_HOST, "typed");  // no notification: the copy stays
+    view.ReadHostText(text, sizeof text);
+    CHECK(text[0] == '\0');
+    view.ApplyControls(states);
+    view.SetStatusText("Verbunden");
+    view.InsertLogText(0, "STATE => 200 OK\r\n");
+    CHECK(view.LogLineStart(100) == 0);
+    CHECK(IsWindowEnabled(GetDlgItem(dialog, IDC_OPEN)));
+    GetDlgItemTextA(dialog, IDC_PROTOCOL, text, sizeof text);
+    CHECK(std::strcmp(text, "mark") == 0);
+    CHECK(GetWindowTextLengthA(GetDlgItem(dialog, IDC_STATUS)) == 0);
+    CHECK(GetWindowTextLengthA(GetDlgItem(dialog, IDC_LOG)) == 0);
+
+    // What did change reaches the controls; the tick shows the texts.
+    states.openEnabled = true;
+    states.connectEnabled = false;
+    states.protocol = "T1";
+    view.ApplyControls(states);
+    CHECK(!IsWindowEnabled(GetDlgItem(dialog, IDC_CONNECT)));
+    GetDlgItemTextA(dialog, IDC_PROTOCOL, text, sizeof text);
+    CHECK(std::strcmp(text, "T1") == 0);
+    view.ControlChanged(IDC_HOST);
+    view.ReadHostText(text, sizeof text);
+    CHECK(std::strcmp(text, "typed") == 0);
+    view.FlushDisplay();
+    GetDlgItemTextA(dialog, IDC_STATUS, text, sizeof text);
+    CHECK(std::strcmp(text, "Verbunden") == 0);
+    CHECK(GetWindowTextLengthA(GetDlgItem(dialog, IDC_LOG)) == 17);
+
+    // A dialog opened again starts with nothing known: all is written.
+    EnableWindow(GetDlgItem(dialog, IDC_CONNECT), TRUE);
+    view.Attach(dialog);
+    view.ApplyControls(states);
+    CHECK(!IsWindowEnabled(GetDlgItem(dialog, IDC_CONNECT)));
     DestroyWindow(dialog);
 }
 
@@ -399,6 +453,7 @@ const Case kCases[] = {
     {"SendsOnAClosedNetworkFail", SendsOnAClosedNetworkFail},
     {"LogKeepsFarMoreThanAnEditsDefaultLimit", LogKeepsFarMoreThanAnEditsDefaultLimit},
     {"ConnectionViewReadsAndWritesTheControls", ConnectionViewReadsAndWritesTheControls},
+    {"CommandPathLeavesTheControlsAlone", CommandPathLeavesTheControlsAlone},
     {"PinFieldTakesDigitsOnlyAndMasksThem", PinFieldTakesDigitsOnlyAndMasksThem},
     {"LookupThatCannotStartEnablesTheControlsAgain", LookupThatCannotStartEnablesTheControlsAgain},
 };

@@ -166,6 +166,8 @@ std::string State() {
     out += std::string(",\"card_handle\":") + Bool(velmora::g_card.card != 0);
     out += ",\"tip\":" + Quote(FromAnsi(TrayTipText()));
     out += std::string(",\"tray_connected\":") + Bool(TrayIconConnected());
+    // What the user sees within a display tick, seen now.
+    g_connectionDialog.FlushDisplay();
     HWND dialog = g_connectionDialog.Window();
     out += std::string(",\"dialog\":") + Bool(dialog != nullptr);
     if (dialog != nullptr) {
@@ -220,6 +222,7 @@ std::string PinState() {
 // 24-bit BMP.
 bool Grab(HWND window, const std::string& path) {
     if (window == nullptr) return false;
+    g_connectionDialog.FlushDisplay();
     SetForegroundWindow(window);
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
     RECT r{};

@@ -254,6 +254,13 @@ void CenterOnDesktop(HWND dialog) {
 int RunMessageLoop() {
     MSG message{};
     while (GetMessageA(&message, nullptr, 0, 0) == 1) {
+        // The socket, lookup and card messages go to the tray window, which
+        // is no dialog's: asking the dialogs about them is a window-system
+        // request per command for a certain no.
+        if (message.hwnd != nullptr && message.hwnd == g_app.tray) {
+            DispatchMessageA(&message);
+            continue;
+        }
         // Both handles afresh: either dialog may have come or gone meanwhile.
         HWND connection = g_connectionDialog.Window();
         if (connection != nullptr && IsDialogMessageA(connection, &message)) continue;

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 namespace velmora::win32 {
 
@@ -16,11 +15,11 @@ namespace {
 
 // Longest reader list entry read back; longer ones are cut.
 constexpr size_t kEntryReadSize = 512;
-constexpr size_t kShortTextSize = 16;
 
-// The log and the status line are painted at most this often: painting
-// them costs far more than answering a command, so a burst of commands is
-// shown as it stands, not step by step. Their texts change at once.
+// The status line and the log reach their controls at most this often:
+// writing them costs far more than answering a command (under Wine each
+// write is a round trip to the window system), so a burst of commands is
+// shown as it stands, not step by step.
 constexpr UINT_PTR kDisplayTimer = 1;
 constexpr UINT kDisplayIntervalMs = 100;
 
@@ -35,6 +34,7 @@ INT_PTR OnInitDialog(HWND dialog) {
 
 INT_PTR OnCommand(WPARAM wParam) {
     int id = LOWORD(wParam);
+    g_connectionDialog.ControlChanged(id);
     int notification = DialogNotification(id, HIWORD(wParam));
     return velmora::ConnectionDialogCommand(&g_connectionDialog, id, notification) ? TRUE : FALSE;
 }
@@ -112,83 +112,115 @@ void ConnectionDialogWindow::Enable(int id, bool enabled) {
     EnableWindow(GetDlgItem(window_, id), enabled ? TRUE : FALSE);
 }
 
-void ConnectionDialogWindow::DeferDisplay() {
-    if (deferred_) return;
-    deferred_ = true;
-    Send(IDC_STATUS, WM_SETREDRAW, FALSE, 0);
-    Send(IDC_LOG, WM_SETREDRAW, FALSE, 0);
+void ConnectionDialogWindow::Attach(HWND window) {
+    window_ = window;
+    displayPending_ = false;
+    // A new dialog's controls are empty already.
+    text_.Clear();
+    text_.TakeChanges();
+    host_.valid = false;
+    port_.valid = false;
+    selectedValid_ = false;
+    shownValid_ = false;
+}
+
+void ConnectionDialogWindow::ControlChanged(int id) {
+    if (id == IDC_HOST) host_.valid = false;
+    if (id == IDC_PORT) port_.valid = false;
+    if (id == IDC_READERS) selectedValid_ = false;
+    if (id == IDC_CARD_PRESENT) shownValid_ = false;
+}
+
+void ConnectionDialogWindow::ScheduleDisplay() {
+    if (displayPending_ || window_ == nullptr) return;
+    displayPending_ = true;
     SetTimer(window_, kDisplayTimer, kDisplayIntervalMs, nullptr);
 }
 
 void ConnectionDialogWindow::FlushDisplay() {
-    if (!deferred_ || window_ == nullptr) return;
-    deferred_ = false;
-    KillTimer(window_, kDisplayTimer);
-    for (int id : {IDC_STATUS, IDC_LOG}) {
-        Send(id, WM_SETREDRAW, TRUE, 0);
-        RedrawWindow(GetDlgItem(window_, id), nullptr, nullptr,
-                     RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
-    }
-}
-
-void ConnectionDialogWindow::SetTextIfChanged(int id, const char* text) {
-    char shown[kShortTextSize];
-    GetDlgItemTextA(window_, id, shown, sizeof shown);
-    if (std::strcmp(shown, text) != 0) SetDlgItemTextA(window_, id, text);
+    if (window_ == nullptr) return;
+    if (displayPending_) KillTimer(window_, kDisplayTimer);
+    displayPending_ = false;
+    unsigned changes = text_.TakeChanges();
+    if (changes & velmora::DialogText::kStatusChanged) SetDlgItemTextA(window_, IDC_STATUS, text_.Status());
+    if (changes & velmora::DialogText::kLogChanged) SetDlgItemTextA(window_, IDC_LOG, text_.Log());
 }
 
 void ConnectionDialogWindow::SetStatusText(const char* text) {
-    DeferDisplay();
-    SetDlgItemTextA(window_, IDC_STATUS, text);
+    text_.SetStatus(text);
+    ScheduleDisplay();
 }
 
 void ConnectionDialogWindow::InsertLogText(size_t position, const char* text) {
-    DeferDisplay();
-    Send(IDC_LOG, EM_SETSEL, position, static_cast<LPARAM>(position));
-    Send(IDC_LOG, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+    text_.InsertLog(position, text);
+    ScheduleDisplay();
 }
 
-size_t ConnectionDialogWindow::LogLineStart(int line) {
-    LRESULT start = Send(IDC_LOG, EM_LINEINDEX, static_cast<WPARAM>(line), 0);
-    return start > 0 ? static_cast<size_t>(start) : 0;
-}
+size_t ConnectionDialogWindow::LogLineStart(int line) { return text_.LogLineStart(line); }
 
 void ConnectionDialogWindow::CutLogFrom(size_t position) {
-    DeferDisplay();
-    Send(IDC_LOG, EM_SETSEL, position, -1);
-    Send(IDC_LOG, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+    text_.CutLogFrom(position);
+    if (text_.HasChanges()) ScheduleDisplay();
 }
 
-void ConnectionDialogWindow::ReadHostText(char* text, size_t size) {
+void ConnectionDialogWindow::ReadField(int id, FieldCopy& copy, char* text, size_t size) {
     if (size == 0) return;
     text[0] = '\0';
-    GetDlgItemTextA(window_, IDC_HOST, text, static_cast<int>(size));
+    if (size > sizeof copy.text) {
+        // Longer than the copy keeps: only the connect reads this much.
+        GetDlgItemTextA(window_, id, text, static_cast<int>(size));
+        return;
+    }
+    if (!copy.valid) {
+        copy.text[0] = '\0';
+        GetDlgItemTextA(window_, id, copy.text, static_cast<int>(sizeof copy.text));
+        copy.valid = true;
+    }
+    size_t length = std::strlen(copy.text);
+    if (length >= size) length = size - 1;
+    std::memcpy(text, copy.text, length);
+    text[length] = '\0';
 }
 
-void ConnectionDialogWindow::ReadPortText(char* text, size_t size) {
-    if (size == 0) return;
-    text[0] = '\0';
-    GetDlgItemTextA(window_, IDC_PORT, text, static_cast<int>(size));
+void ConnectionDialogWindow::ReadHostText(char* text, size_t size) { ReadField(IDC_HOST, host_, text, size); }
+void ConnectionDialogWindow::ReadPortText(char* text, size_t size) { ReadField(IDC_PORT, port_, text, size); }
+
+// The field's change notification, sent while the text is set, takes the
+// copy again.
+void ConnectionDialogWindow::WriteHostText(const char* text) {
+    SetDlgItemTextA(window_, IDC_HOST, text);
+    host_.valid = false;
 }
 
-void ConnectionDialogWindow::WriteHostText(const char* text) { SetDlgItemTextA(window_, IDC_HOST, text); }
-void ConnectionDialogWindow::WritePortText(const char* text) { SetDlgItemTextA(window_, IDC_PORT, text); }
+void ConnectionDialogWindow::WritePortText(const char* text) {
+    SetDlgItemTextA(window_, IDC_PORT, text);
+    port_.valid = false;
+}
 
-void ConnectionDialogWindow::ClearReaderList() { Send(IDC_READERS, CB_RESETCONTENT, 0, 0); }
+void ConnectionDialogWindow::ClearReaderList() {
+    Send(IDC_READERS, CB_RESETCONTENT, 0, 0);
+    selected_ = -1;
+    selectedValid_ = true;
+}
 
 void ConnectionDialogWindow::AddReaderEntry(const char* name) {
     Send(IDC_READERS, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
 }
 
 void ConnectionDialogWindow::SelectReaderEntry(int index) {
-    Send(IDC_READERS, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    LRESULT selected = Send(IDC_READERS, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    selected_ = selected == CB_ERR ? -1 : static_cast<int>(selected);
+    selectedValid_ = true;
 }
 
 int ConnectionDialogWindow::SelectedReaderEntry() {
-    LRESULT index = Send(IDC_READERS, CB_GETCURSEL, 0, 0);
-    return index == CB_ERR ? -1 : static_cast<int>(index);
+    if (!selectedValid_) {
+        LRESULT index = Send(IDC_READERS, CB_GETCURSEL, 0, 0);
+        selected_ = index == CB_ERR ? -1 : static_cast<int>(index);
+        selectedValid_ = true;
+    }
+    return selected_;
 }
-
 void ConnectionDialogWindow::ReadReaderEntry(int index, char* text, size_t size) {
     if (size == 0) return;
     text[0] = '\0';
@@ -203,17 +235,34 @@ void ConnectionDialogWindow::ReadReaderEntry(int index, char* text, size_t size)
 }
 
 void ConnectionDialogWindow::ApplyControls(const velmora::ControlStates& s) {
-    Enable(IDC_HOST, s.hostEnabled);
-    Enable(IDC_PORT, s.portEnabled);
-    Enable(IDC_CONNECT, s.connectEnabled);
-    Enable(IDC_DISCONNECT, s.disconnectEnabled);
-    Enable(IDC_READERS, s.readerListEnabled);
-    Enable(IDC_OPEN, s.openEnabled);
-    Enable(IDC_CLOSE, s.closeEnabled);
-    // Written only when they change: every command refreshes them.
-    UINT check = s.cardPresent ? BST_CHECKED : BST_UNCHECKED;
-    if (IsDlgButtonChecked(window_, IDC_CARD_PRESENT) != check) CheckDlgButton(window_, IDC_CARD_PRESENT, check);
-    SetTextIfChanged(IDC_PROTOCOL, s.protocol);
+    // Every socket and card event refreshes the controls; only a change
+    // reaches them.
+    const bool all = !shownValid_;
+    const struct {
+        int id;
+        bool now;
+        bool shown;
+    } enables[] = {
+        {IDC_HOST, s.hostEnabled, shown_.hostEnabled},
+        {IDC_PORT, s.portEnabled, shown_.portEnabled},
+        {IDC_CONNECT, s.connectEnabled, shown_.connectEnabled},
+        {IDC_DISCONNECT, s.disconnectEnabled, shown_.disconnectEnabled},
+        {IDC_READERS, s.readerListEnabled, shown_.readerListEnabled},
+        {IDC_OPEN, s.openEnabled, shown_.openEnabled},
+        {IDC_CLOSE, s.closeEnabled, shown_.closeEnabled},
+    };
+    for (const auto& e : enables) {
+        if (all || e.now != e.shown) Enable(e.id, e.now);
+    }
+    if (all || s.cardPresent != shown_.cardPresent) {
+        CheckDlgButton(window_, IDC_CARD_PRESENT, s.cardPresent ? BST_CHECKED : BST_UNCHECKED);
+    }
+    const char* protocol = s.protocol != nullptr ? s.protocol : "";
+    if (all || std::strcmp(protocol, shownProtocol_) != 0) SetDlgItemTextA(window_, IDC_PROTOCOL, protocol);
+    shown_ = s;
+    std::snprintf(shownProtocol_, sizeof shownProtocol_, "%.3s", protocol);
+    shown_.protocol = shownProtocol_;
+    shownValid_ = true;
 }
 
 void ConnectionDialogWindow::FocusConnect() {

@@ -1,8 +1,12 @@
 // The connection dialog over template 101: a modeless dialog whose
-// procedure hands every command to the core, and the core's view of it
-// written with the controls' own messages.
+// procedure hands every command to the core, and the core's view of it.
+// The command path touches no control: the status line and the log are
+// kept as texts and copied to their controls at the display tick, the
+// fields and the reader choice are read back from copies taken when they
+// change, and the controls' states are written only when they change.
 #pragma once
 
+#include "ui/dialog_text.h"
 #include "ui/view.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -15,7 +19,9 @@ namespace velmora::win32 {
 class ConnectionDialogWindow final : public velmora::ConnectionDialogView {
 public:
     HWND Window() const { return window_; }
-    void Attach(HWND window) { window_ = window; }
+    // Starts (or ends, with none) a dialog's life: empty texts, nothing
+    // known about its controls.
+    void Attach(HWND window);
 
     void SetStatusText(const char* text) override;
     void InsertLogText(size_t position, const char* text) override;
@@ -35,18 +41,35 @@ public:
     void PostCommand(int id) override;
     void ShowErrorBox(const char* text, const char* title) override;
 
-    // Paints the status line and the log as they are now; the dialog's
-    // timer calls it, and anything that needs the screen current.
+    // Copies the changed texts to the status line and the log; the
+    // dialog's timer calls it, and anything that needs the screen current.
     void FlushDisplay();
+    // A control said it changed (WM_COMMAND): its copy is taken again.
+    void ControlChanged(int id);
 
 private:
+    // Copies of what the core reads, each valid once taken. 512 covers
+    // every read of the command path (the enable rules read 500).
+    struct FieldCopy {
+        char text[512];
+        bool valid;
+    };
+
     LRESULT Send(int id, UINT message, WPARAM wParam, LPARAM lParam);
     void Enable(int id, bool enabled);
-    void SetTextIfChanged(int id, const char* text);
-    void DeferDisplay();
+    void ReadField(int id, FieldCopy& copy, char* text, size_t size);
+    void ScheduleDisplay();
 
     HWND window_ = nullptr;
-    bool deferred_ = false;
+    bool displayPending_ = false;
+    velmora::DialogText text_;
+    FieldCopy host_ = {};
+    FieldCopy port_ = {};
+    int selected_ = -1;
+    bool selectedValid_ = false;
+    velmora::ControlStates shown_ = {};
+    char shownProtocol_[4] = {};
+    bool shownValid_ = false;
 };
 
 // The one connection dialog; its window is none while it is closed.
