@@ -204,6 +204,9 @@ times are the mean of the repeats, as the server program sees them.
   event (the power-up at the card's insertion asks once). `opensc-tool -a` likewise starts with the
   card powered down; "after" it costs nothing even the first time, as the operations before it
   have filled the cache on this connection. Its time is mostly its own start.
+- The `SCardDisconnect` with `SCARD_UNPOWER_CARD` itself costs one round trip (not counted
+  above): the power-down reaches the workstation's card as `RECONNECT UNPOWER`, which has an
+  effect; the cold start that follows answers with the insertion's ATR, which stays kept.
 """
 
 
