@@ -23,11 +23,39 @@ SKIP = 77
 PACKAGES = ("velmora-client", "velmora-tools")
 APT = ["apt-get", "-y", "-qq", "-o", "DPkg::Lock::Timeout=300"]
 GUARD = 600
+MODE = "/usr/sbin/velmora-reader-mode"
+PAM_LINE = "PCSCLITE_CSOCK_NAME DEFAULT=${XDG_RUNTIME_DIR}/pcscd/pcscd.comm\n"
+ENV_FILE = "/etc/environment.d/90-velmora-pcscd.conf"
+# What the per-user mode changes on the system, besides the unit links.
+MODE_FILES = ("/etc/reader.conf.d/velmora-reader", "/etc/security/pam_env.conf", ENV_FILE)
 
 
 def run(*args, **kwargs):
     kwargs.setdefault("env", dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
     return subprocess.run(args, capture_output=True, text=True, timeout=GUARD, **kwargs)
+
+
+def snapshot():
+    """The per-user mode's files as they are now (None: absent)."""
+    contents = {}
+    for path in MODE_FILES:
+        try:
+            with open(path, newline="") as f:
+                contents[path] = f.read()
+        except FileNotFoundError:
+            contents[path] = None
+    return contents
+
+
+def restore(contents):
+    """Puts back this machine's files, should the package have failed to."""
+    for path, text in contents.items():
+        if text is None:
+            if os.path.lexists(path):
+                os.remove(path)
+        elif snapshot()[path] != text:
+            with open(path, "w", newline="") as f:
+                f.write(text)
 
 
 def installed(package):
@@ -66,8 +94,10 @@ class Packages(unittest.TestCase):
         for unit in ("pcscd.service", "pcscd.socket"):
             self.assertTrue(os.path.isfile(unpacked + "/usr/lib/systemd/system/%s.d/velmora-reader.conf" % unit))
         self.assertEqual(run("dpkg-deb", "-e", deb, self.dir + "/reader.ctrl.d").returncode, 0)
-        for script in ("postinst", "postrm"):
+        for script in ("postinst", "prerm", "postrm"):
             self.assertTrue(os.access(self.dir + "/reader.ctrl.d/" + script, os.X_OK), script)
+        self.assertTrue(os.access(unpacked + MODE, os.X_OK))
+        self.assertTrue(os.path.isfile(unpacked + "/usr/share/man/man8/velmora-reader-mode.8.gz"))
         with open(self.dir + "/reader.ctrl.d/conffiles") as conffiles:
             self.assertIn("/etc/reader.conf.d/velmora-reader", conffiles.read())
 
@@ -104,8 +134,10 @@ class Packages(unittest.TestCase):
         self.assertEqual([p for p in PACKAGES if installed(p)], [])
         self.assertEqual([f for f in ours if os.path.lexists(f)], [])
 
-    def test_reader_user_units_ship_disabled_and_verify_clean_once_enabled(self):
+    def test_reader_user_units_ship_disabled_and_one_command_turns_the_mode_on_and_off(self):
         self.addCleanup(run, *APT, "purge", "velmora-reader")
+        before = snapshot()
+        self.addCleanup(restore, before)
         result = run(*APT, "install", self.deb("velmora-reader"))
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         units = ["/usr/lib/systemd/user/velmora-pcscd." + kind for kind in ("service", "socket")]
@@ -115,23 +147,50 @@ class Packages(unittest.TestCase):
         self.assertIn('DEVICENAME "unix:$XDG_RUNTIME_DIR/velmora-reader.sock"\n', text)
         self.assertIn("LIBPATH /usr/lib/pcsc/drivers/serial/libifdvelmora.so\n", text)
         self.assertEqual(self.enabled(names), ["disabled", "disabled"])
+        self.assertEqual(run(MODE, "status").stdout, "system\n")
+        system = snapshot()
 
-        # The README's command for turning the per-user mode on.
-        result = run("systemctl", "--global", "enable", "velmora-pcscd.service")
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        # Wrong use changes nothing.
+        nobody = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
+        for args, code in (((MODE,), 2), ((MODE, "on"), 2), ((MODE, "per-user", "system"), 2),
+                           ((MODE, "--per-user"), 2), ((*nobody, MODE, "per-user"), 1)):
+            result = run(*args)
+            self.assertEqual(result.returncode, code, args)
+            self.assertEqual(snapshot(), system, args)
+
+        for attempt in ("first", "again"):
+            result = run(MODE, "per-user")
+            self.assertEqual(result.returncode, 0, attempt + ": " + result.stdout + result.stderr)
+            if attempt == "first":
+                self.assertRegex(result.stdout, "pcscd restarted|restart pcscd yourself")
+                per_user = snapshot()
+            self.assertEqual(snapshot(), per_user, attempt)
         self.assertEqual(self.enabled(names), ["enabled", "enabled"])
+        self.assertEqual(run(MODE, "status").stdout, "per-user\n")
+        conf, pam, env = (per_user[f] for f in MODE_FILES)
+        self.assertNotRegex(conf, r"(?m)^\s*DEVICENAME")
+        self.assertEqual(conf.replace("#velmora-reader-mode per-user# ", ""), system[MODE_FILES[0]])
+        self.assertTrue(pam.startswith(system[MODE_FILES[1]]) and pam.endswith(PAM_LINE), pam)
+        self.assertIn("PCSCLITE_CSOCK_NAME=${XDG_RUNTIME_DIR}/pcscd/pcscd.comm\n", env)
         runtime = tempfile.mkdtemp(prefix="velmora-runtime.")
         self.addCleanup(shutil.rmtree, runtime, True)
         result = run("systemd-analyze", "--user", "verify", *units,
                      env=dict(os.environ, XDG_RUNTIME_DIR=runtime))
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
 
-        # Removed while on: no unit, link or configuration left behind.
+        for attempt in ("first", "again"):
+            self.assertEqual(run(MODE, "system").returncode, 0, attempt)
+            self.assertEqual(snapshot(), system, attempt)
+            self.assertEqual(self.enabled(names), ["disabled", "disabled"])
+
+        # Removed while on: no unit, link, line or configuration left behind.
+        self.assertEqual(run(MODE, "per-user").returncode, 0)
         links = run("find", "/etc/systemd/user", "-name", "velmora-pcscd.*").stdout.split()
         self.assertEqual(len(links), 2, links)
         result = run(*APT, "purge", "velmora-reader")
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertEqual([f for f in (*units, *links, "/etc/velmora-reader") if os.path.lexists(f)], [])
+        self.assertEqual([f for f in (*units, *links, "/etc/velmora-reader", MODE) if os.path.lexists(f)], [])
+        self.assertEqual(snapshot(), before)
 
     @staticmethod
     def enabled(names):
