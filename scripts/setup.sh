@@ -23,7 +23,7 @@ more_packages=(
   wine wine64 fonts-wine nsis wixl msitools
   clang-14 libclang-rt-14-dev
   dpkg-dev file lintian desktop-file-utils
-  openssh-server openssh-client systemd passwd iproute2
+  openssh-server openssh-client systemd passwd iproute2 shellcheck
 )
 
 packages=("${demo_packages[@]}")

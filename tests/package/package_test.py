@@ -27,7 +27,8 @@ MODE = "/usr/sbin/velmora-reader-mode"
 PAM_LINE = "PCSCLITE_CSOCK_NAME DEFAULT=${XDG_RUNTIME_DIR}/pcscd/pcscd.comm\n"
 ENV_FILE = "/etc/environment.d/90-velmora-pcscd.conf"
 # What the per-user mode changes on the system, besides the unit links.
-MODE_FILES = ("/etc/reader.conf.d/velmora-reader", "/etc/security/pam_env.conf", ENV_FILE)
+PROFILE_FILE = "/etc/profile.d/velmora-pcscd.sh"
+MODE_FILES = ("/etc/reader.conf.d/velmora-reader", "/etc/security/pam_env.conf", ENV_FILE, PROFILE_FILE)
 
 
 def run(*args, **kwargs):
@@ -167,11 +168,17 @@ class Packages(unittest.TestCase):
             self.assertEqual(snapshot(), per_user, attempt)
         self.assertEqual(self.enabled(names), ["enabled", "enabled"])
         self.assertEqual(run(MODE, "status").stdout, "per-user\n")
-        conf, pam, env = (per_user[f] for f in MODE_FILES)
+        conf, pam, env, _ = (per_user[f] for f in MODE_FILES)
         self.assertNotRegex(conf, r"(?m)^\s*DEVICENAME")
         self.assertEqual(conf.replace("#velmora-reader-mode per-user# ", ""), system[MODE_FILES[0]])
         self.assertTrue(pam.startswith(system[MODE_FILES[1]]) and pam.endswith(PAM_LINE), pam)
         self.assertIn("PCSCLITE_CSOCK_NAME=${XDG_RUNTIME_DIR}/pcscd/pcscd.comm\n", env)
+        # A login shell mends the value pam_env gave before XDG_RUNTIME_DIR was set, and keeps a user's own.
+        for given, expected in (("/pcscd/pcscd.comm", "/run/user/1000/pcscd/pcscd.comm"), ("", "/run/user/1000/pcscd/pcscd.comm"),
+                                ("/home/u/my.comm", "/home/u/my.comm")):
+            shell = run("sh", "-c", '. "$0"; printf %s "$PCSCLITE_CSOCK_NAME"', PROFILE_FILE,
+                        env=dict(os.environ, XDG_RUNTIME_DIR="/run/user/1000", PCSCLITE_CSOCK_NAME=given))
+            self.assertEqual(shell.stdout, expected, given)
         runtime = tempfile.mkdtemp(prefix="velmora-runtime.")
         self.addCleanup(shutil.rmtree, runtime, True)
         result = run("systemd-analyze", "--user", "verify", *units,
