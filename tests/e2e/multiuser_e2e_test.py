@@ -93,7 +93,7 @@ class User:
         run("ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", self.key)
         os.makedirs(os.path.join(self.home, ".ssh"))
         shutil.copy(self.key + ".pub", os.path.join(self.home, ".ssh", "authorized_keys"))
-        # The README's per-user line.
+        # The administrator's guide's per-user line.
         with open(os.path.join(self.home, ".pam_environment"), "w") as f:
             f.write("PCSCLITE_CSOCK_NAME DEFAULT=%s\n" % self.pcscd_socket)
         self.conf = os.path.join(root, "conf", name)

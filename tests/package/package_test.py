@@ -101,6 +101,9 @@ class Packages(unittest.TestCase):
         self.assertTrue(os.path.isfile(unpacked + "/usr/share/man/man8/velmora-reader-mode.8.gz"))
         with open(self.dir + "/reader.ctrl.d/conffiles") as conffiles:
             self.assertIn("/etc/reader.conf.d/velmora-reader", conffiles.read())
+        # The units' Documentation= and the package description name these.
+        for doc in ("README.user-mode", "admin-guide.md"):
+            self.assertTrue(os.path.isfile(unpacked + "/usr/share/doc/velmora-reader/" + doc), doc)
 
     def test_client_package_turns_reconnect_on_for_every_user(self):
         deb = self.deb("velmora-client")
@@ -122,7 +125,9 @@ class Packages(unittest.TestCase):
         self.assertIn("/etc/xdg/autostart/velmora-client.desktop", ours)
         self.assertIn("/etc/xdg/velmora-client.conf", ours)
         self.assertIn("/usr/share/icons/hicolor/scalable/apps/velmora-client.svg", ours)
-        self.assertIn("/usr/share/man/man1/velmora-server.1.gz", ours)
+        for doc in ("/usr/share/man/man1/velmora-server.1.gz", "/usr/share/doc/velmora-tools/protocol.md",
+                    "/usr/share/doc/velmora-client/user-guide.md"):
+            self.assertIn(doc, ours)
 
         self.check_programs()
         for desktop in ("/usr/share/applications/velmora-client.desktop",
