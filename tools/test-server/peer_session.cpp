@@ -1,4 +1,4 @@
-#include "session.h"
+#include "peer_session.h"
 
 #include <poll.h>
 #include <sys/socket.h>
