@@ -4,7 +4,7 @@
 #include "app/support_log.h"
 #include "link/address.h"
 #include "link/reconnect.h"
-#include "protocol/ascii.h"
+#include "wire/ascii.h"
 #include "protocol/command.h"
 #include "reader/pcsc.h"
 
