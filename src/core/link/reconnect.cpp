@@ -74,7 +74,7 @@ void ReconnectResume() {
 void ReconnectTimerFired() {
     if (!g_schedule.pending) return;
     g_schedule.pending = false;
-    if (g_link.state != 0) return;  // the user connected meanwhile
+    if (!LinkIdle(g_link.state)) return;  // the user connected meanwhile
     ConnectionDialogView* dialog = ConnectionDialog();
     if (dialog != nullptr) {
         ConnectIfAllowed(dialog);
