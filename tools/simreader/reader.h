@@ -39,7 +39,6 @@ public:
     // one control command a line. The control socket is BASE.sock.
     explicit Reader(const std::string& deviceName);
 
-    const std::string& Base() const { return base_; }
     std::string SocketPath() const { return base_ + ".sock"; }
 
     // Back to the defaults, then the settings file. False if it has a bad line.

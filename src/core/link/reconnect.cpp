@@ -42,7 +42,6 @@ void SetReconnectInterval(uint32_t seconds) {
 }
 
 bool ReconnectPending() { return g_schedule.pending; }
-uint32_t ReconnectDelay() { return g_schedule.delay; }
 
 void ReconnectLinkLost() {
     if (g_schedule.interval == 0 || g_schedule.stopped || g_schedule.timer == nullptr) return;
