@@ -9,7 +9,7 @@
 //   control, feature request, attribute; transmit, control and feature
 //   answers; attribute count and attributes; then one event byte per command.
 #include "fakes.h"
-#include "protocol/attributes.h"
+#include "wire/attributes.h"
 #include "recording_dialog.h"
 #include "support.h"
 

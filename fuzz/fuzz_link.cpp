@@ -14,7 +14,7 @@ namespace {
 
 using velmora::g_link;
 
-constexpr int32_t kConnected = 3;
+constexpr int32_t kConnected = velmora::LinkStateOf(velmora::LinkPhase::Connected);
 constexpr int32_t kGreeted = 4;
 constexpr size_t kMaxOperations = 300;
 

@@ -25,6 +25,7 @@
 
 namespace {
 
+using namespace velmora;
 using namespace velmora::reader;
 
 constexpr size_t kMaxOperations = 200;

@@ -22,7 +22,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from e2e_harness import Client, PrivatePcscd, free_port  # noqa: E402
-from reader_e2e_test import PROBE, Probe  # noqa: E402
+from driver_e2e_test import PROBE, Probe  # noqa: E402
 
 HEADING = "## pcscd at rest after programs came and went"
 TICK_HZ = os.sysconf("SC_CLK_TCK")

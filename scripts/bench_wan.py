@@ -23,7 +23,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from e2e_harness import Client, PrivatePcscd, free_port  # noqa: E402
-from reader_e2e_test import SELECT, Probe  # noqa: E402
+from driver_e2e_test import SELECT, Probe  # noqa: E402
 
 HEADING = "## velmora-reader on a slow link: network round trips"
 TOOL_LIMIT = 30

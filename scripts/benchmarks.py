@@ -27,7 +27,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import e2e_harness  # noqa: E402
-from mends_e2e_test import PCSC_PROGRAM  # noqa: E402
+from card_swap_pin_e2e_test import PCSC_PROGRAM  # noqa: E402
 from e2e_harness import BUILD, CLIENT, SERVER, Client, PrivatePcscd  # noqa: E402
 import soak  # noqa: E402
 import bench_chain  # noqa: E402

@@ -26,7 +26,7 @@ from pcscd_private import PrivatePcscd  # noqa: E402
 BUILD = os.environ.get("VELMORA_BUILD", os.path.join(ROOT, "build", "linux"))
 CLIENT = os.path.join(BUILD, "src", "qt", "velmora-client")
 CLIENT_E2E = os.path.join(BUILD, "src", "qt", "velmora-client-e2e")
-SERVER = os.path.join(BUILD, "tools", "server", "velmora-server")
+SERVER = os.path.join(BUILD, "tools", "test-server", "velmora-server")
 CTL = os.path.join(BUILD, "tools", "simreader", "simreader-ctl")
 DEMO_SCRIPT = os.path.join(ROOT, "tools", "demo", "demo-script.txt")
 os.environ.setdefault("SIMREADER_DRIVER", os.path.join(BUILD, "tools", "simreader", "libsimreader.so"))

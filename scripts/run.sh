@@ -31,7 +31,7 @@ card was taken out and put back, '#' a note.
 
 To see the client's connection dialog after such an exchange:
   scripts/screenshot.sh dialog.png
-To talk to the client yourself: build/demo/tools/server/velmora-server, then
+To talk to the client yourself: build/demo/tools/test-server/velmora-server, then
 start build/demo/src/qt/velmora-client and type commands (docs/protocol.md).
 Every test: scripts/test.sh (installs the full tool set: Wine, sanitizers...).
 END

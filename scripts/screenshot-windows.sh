@@ -9,7 +9,7 @@ out=$(realpath -m "${1:-screenshots}")
 scripts/setup.sh
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j "$(nproc)" >/dev/null
-if [ ! -x build/linux/tools/server/velmora-server ]; then
+if [ ! -x build/linux/tools/test-server/velmora-server ]; then
   cmake --preset linux >/dev/null
   cmake --build --preset linux -j "$(nproc)" --target velmora-server >/dev/null
 fi

@@ -12,10 +12,10 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from e2e_harness import Client, PrivatePcscd, free_port  # noqa: E402
-from reader_e2e_test import Probe  # noqa: E402
+from driver_e2e_test import Probe  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build", "linux")
-os.environ.setdefault("VELMORA_READER_DRIVER", os.path.join(BUILD, "server", "reader", "libifdvelmora.so"))
+os.environ.setdefault("VELMORA_READER_DRIVER", os.path.join(BUILD, "driver", "libifdvelmora.so"))
 
 
 def port_free(port):

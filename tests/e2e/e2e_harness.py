@@ -21,7 +21,7 @@ import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "server", "test"))
+sys.path.insert(0, os.path.join(ROOT, "tools", "test-server", "test"))
 
 from pcscd_private import PrivatePcscd  # noqa: E402
 
@@ -32,7 +32,7 @@ BUILD = os.environ.get("VELMORA_BUILD", os.path.join(ROOT, "build", "mingw" if W
 CLIENT = os.environ.get("VELMORA_CLIENT", os.path.join(
     BUILD, "src", *(("win32", "velmora-client-e2e.exe") if WINDOWS else ("qt", "velmora-client-e2e"))))
 # The server peer is a Linux program on either platform.
-SERVER = os.environ.get("VELMORA_SERVER", os.path.join(LINUX_BUILD if WINDOWS else BUILD, "tools", "server",
+SERVER = os.environ.get("VELMORA_SERVER", os.path.join(LINUX_BUILD if WINDOWS else BUILD, "tools", "test-server",
                                                          "velmora-server"))
 os.environ.setdefault("SIMREADER_DRIVER", os.path.join(BUILD, "tools", "simreader", "libsimreader.so"))
 os.environ["VELMORA_SERVER"] = SERVER

@@ -27,9 +27,9 @@ import unittest
 
 from e2e_harness import BUILD, ROOT, Client, PrivatePcscd, free_port, wait_until
 
-PROBE = os.environ.get("VELMORA_READER_PROBE", os.path.join(BUILD, "tests", "reader", "reader-probe"))
-DRIVER = os.environ.get("VELMORA_READER_DRIVER", os.path.join(BUILD, "server", "reader", "libifdvelmora.so"))
-USER_ENTRY = os.path.join(ROOT, "server", "reader", "velmora-reader-user.conf")
+PROBE = os.environ.get("VELMORA_READER_PROBE", os.path.join(BUILD, "tests", "driver", "reader-probe"))
+DRIVER = os.environ.get("VELMORA_READER_DRIVER", os.path.join(BUILD, "driver", "libifdvelmora.so"))
+USER_ENTRY = os.path.join(ROOT, "driver", "velmora-reader-user.conf")
 UNITS = os.path.join(ROOT, "packaging", "linux", "reader", "velmora-pcscd.")
 SHIPPED_CONF = "/etc/velmora-reader/reader.conf"
 

@@ -1,5 +1,5 @@
 #include "fixture.h"
-#include "protocol/attributes.h"
+#include "wire/attributes.h"
 
 #include <PCSC/reader.h>
 

@@ -1,7 +1,7 @@
 #include "app/settings.h"
 #include "app/support_log.h"
 #include "client_fixture.h"
-#include "protocol/secret.h"
+#include "wire/secret.h"
 
 #include <gtest/gtest.h>
 

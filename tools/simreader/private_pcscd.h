@@ -27,8 +27,6 @@ public:
     // Ends pcscd by its process id, reaps it and removes the directory.
     void Stop();
 
-    const std::string& Dir() const { return dir_; }
-    pid_t Pid() const { return pid_; }
     // The name pcscd gives reader `index` (its configured name and slot numbers).
     const std::string& ReaderName(size_t index) const { return names_.at(index); }
     std::string ControlSocket(size_t index) const;

@@ -78,7 +78,7 @@ std::string BaseName(const std::string& deviceName) {
     return hasSuffix ? deviceName.substr(0, deviceName.size() - suffix.size()) : deviceName;
 }
 
-bool IsPinPadCode(DWORD code) {
+bool IsReaderPinPadCode(DWORD code) {
     return code == kCtlVerifyPinStart || code == kCtlVerifyPinFinish || code == kCtlGetKeyPressed ||
            code == kCtlAbort;
 }
@@ -421,7 +421,7 @@ RESPONSECODE Reader::Control(DWORD code, const Bytes& in, PUCHAR rx, DWORD rxLen
     Bytes out = in;  // any other code: the answer is the input
     if (code == kCtlFeatureRequest) {
         out = FeatureAnswer();
-    } else if (pinPad_.enabled && IsPinPadCode(code)) {
+    } else if (pinPad_.enabled && IsReaderPinPadCode(code)) {
         out.clear();
         RESPONSECODE rc = PinPadControl(code, in, &out);
         if (rc != IFD_SUCCESS) return rc;

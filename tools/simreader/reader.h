@@ -14,11 +14,12 @@
 #include <string>
 
 #include "ifd.h"
+#include "wire/control_code.h"
 
 namespace simreader {
 
 // The reader's own control codes, in pcsc-lite's encoding.
-constexpr DWORD CtlCode(DWORD n) { return 0x42000000u + n; }
+constexpr DWORD CtlCode(DWORD n) { return velmora::PcscCtlCode(n); }
 constexpr DWORD kCtlFeatureRequest = CtlCode(3400);
 constexpr DWORD kCtlEscape = CtlCode(3500);
 constexpr DWORD kCtlVerifyPinStart = CtlCode(3501);
@@ -38,7 +39,6 @@ public:
     // one control command a line. The control socket is BASE.sock.
     explicit Reader(const std::string& deviceName);
 
-    const std::string& Base() const { return base_; }
     std::string SocketPath() const { return base_ + ".sock"; }
 
     // Back to the defaults, then the settings file. False if it has a bad line.

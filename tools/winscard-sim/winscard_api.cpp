@@ -4,6 +4,7 @@
 // in a feature request answer on the way out.
 #define WINSCARDDATA __declspec(dllexport)
 #include "sim_readers.h"
+#include "wire/control_code.h"
 
 #include <winscard.h>
 
@@ -47,15 +48,9 @@ Card* FindCard(SCARDHANDLE card) {
 }
 
 // A Windows smart-card control code (0x31 << 16 | n << 2) as pcsc-lite's.
-DWORD ModelCode(DWORD code) {
-    if ((code & 0xFFFFC003u) != 0x00310000u) return code;
-    return 0x42000000u + ((code >> 2) & 0xFFFu);
-}
+DWORD ModelCode(DWORD code) { return velmora::PcscFromAny(code); }
 
-DWORD WindowsCode(DWORD code) {
-    if ((code & 0xFFFFF000u) != 0x42000000u) return code;
-    return 0x00310000u | ((code - 0x42000000u) << 2);
-}
+DWORD WindowsCode(DWORD code) { return velmora::WireFromPcsc(code); }
 
 // The feature request answer: 6-byte entries of tag, length 4 and the code
 // big-endian.

@@ -3,6 +3,7 @@
 #include "app/support_log.h"
 #include "link/reconnect.h"
 #include "ui/view.h"
+#include "wire/ascii.h"
 
 #include "version.h"
 
@@ -16,15 +17,6 @@ Settings g_settings = DefaultSettings();
 bool g_problemsReported = false;
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-bool EqualNoCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (x != y) return false;
-    }
-    return *a == *b;
-}
 
 // Decimal digits only, optional spaces around; false for anything else or
 // a value above max.
@@ -46,12 +38,12 @@ bool ParseSwitch(const char* text, bool* value) {
     static constexpr const char* kOn[] = {"on", "1", "true", "yes"};
     static constexpr const char* kOff[] = {"off", "0", "false", "no"};
     for (const char* word : kOn) {
-        if (!EqualNoCase(text, word)) continue;
+        if (!AsciiEqualNoCase(text, word)) continue;
         *value = true;
         return true;
     }
     for (const char* word : kOff) {
-        if (!EqualNoCase(text, word)) continue;
+        if (!AsciiEqualNoCase(text, word)) continue;
         *value = false;
         return true;
     }
@@ -87,25 +79,25 @@ namespace {
 
 bool TakeValue(Settings* s, const char* key, const char* value) {
     uint32_t number = 0;
-    if (EqualNoCase(key, "Host")) {
+    if (AsciiEqualNoCase(key, kKeyHost)) {
         char host[kHostTextSize];
         if (!CopyText(value, host, sizeof host, false) || IsSpace(host[0])) return false;
         std::memcpy(s->host, host, sizeof host);
         return true;
     }
-    if (EqualNoCase(key, "Port")) {
+    if (AsciiEqualNoCase(key, kKeyPort)) {
         if (!ParseNumber(value, 65535, &number) || number == 0) return false;
         s->port = static_cast<uint16_t>(number);
         return true;
     }
-    if (EqualNoCase(key, "Reader")) return CopyText(value, s->reader, sizeof s->reader, true);
-    if (EqualNoCase(key, "Reconnect")) {
+    if (AsciiEqualNoCase(key, kKeyReader)) return CopyText(value, s->reader, sizeof s->reader, true);
+    if (AsciiEqualNoCase(key, kKeyReconnect)) {
         if (!ParseNumber(value, kReconnectMaxSeconds, &number)) return false;
         s->reconnect = number;
         return true;
     }
-    if (EqualNoCase(key, "TrayStatus")) return ParseSwitch(value, &s->trayStatus);
-    if (EqualNoCase(key, "LogFile")) return CopyText(value, s->logFile, sizeof s->logFile, true);
+    if (AsciiEqualNoCase(key, kKeyTrayStatus)) return ParseSwitch(value, &s->trayStatus);
+    if (AsciiEqualNoCase(key, kKeyLogFile)) return CopyText(value, s->logFile, sizeof s->logFile, true);
     return true;  // not ours
 }
 
@@ -114,8 +106,8 @@ struct Option {
     const char* key;
 };
 constexpr Option kOptions[] = {
-    {"--host", "Host"}, {"--port", "Port"}, {"--reader", "Reader"},
-    {"--reconnect", "Reconnect"}, {"--log", "LogFile"},
+    {"--host", kKeyHost}, {"--port", kKeyPort}, {"--reader", kKeyReader},
+    {"--reconnect", kKeyReconnect}, {"--log", kKeyLogFile},
 };
 
 } // namespace
@@ -128,9 +120,8 @@ Settings DefaultSettings() {
 }
 
 bool IsSettingKey(const char* key) {
-    static constexpr const char* kKeys[] = {"Host", "Port", "Reader", "Reconnect", "TrayStatus", "LogFile"};
-    for (const char* known : kKeys) {
-        if (EqualNoCase(key, known)) return true;
+    for (const char* known : kSettingKeys) {
+        if (AsciiEqualNoCase(key, known)) return true;
     }
     return false;
 }
@@ -172,7 +163,7 @@ IniLine ReadIniLine(char* line, const char** key, const char** value) {
     return IniLine::Entry;
 }
 
-bool IsSettingsSection(const char* name) { return name[0] == '\0' || EqualNoCase(name, "General"); }
+bool IsSettingsSection(const char* name) { return name[0] == '\0' || AsciiEqualNoCase(name, "General"); }
 
 bool ApplySetting(Settings* settings, const char* key, const char* value) {
     if (TakeValue(settings, key, value)) return true;

@@ -16,6 +16,16 @@ constexpr size_t kLogPathSize = 1024;
 constexpr size_t kSettingsProblemSize = 500;
 constexpr uint32_t kReconnectMaxSeconds = 86400;
 
+// The settings' names, as the files, the registry and the command line's
+// messages write them; matched without regard to case.
+constexpr char kKeyHost[] = "Host";
+constexpr char kKeyPort[] = "Port";
+constexpr char kKeyReader[] = "Reader";
+constexpr char kKeyReconnect[] = "Reconnect";
+constexpr char kKeyTrayStatus[] = "TrayStatus";
+constexpr char kKeyLogFile[] = "LogFile";
+constexpr const char* kSettingKeys[] = {kKeyHost, kKeyPort, kKeyReader, kKeyReconnect, kKeyTrayStatus, kKeyLogFile};
+
 struct Settings {
     char host[kHostTextSize];
     uint16_t port;

@@ -1,11 +1,11 @@
 #include "app/support_log.h"
 
 #include "pinpad/state.h"
-#include "protocol/ascii.h"
 #include "protocol/command.h"
 #include "protocol/hex.h"
-#include "protocol/secret.h"
 #include "ui/view.h"
+#include "wire/ascii.h"
+#include "wire/secret.h"
 
 #include <cstdio>
 #include <cstring>
@@ -26,13 +26,7 @@ SupportLog g_log{};
 // stdio's own buffer would come from the heap on the first write.
 char g_fileBuffer[4096];
 
-bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-unsigned HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-    return static_cast<unsigned>(c - 'A' + 10);
-}
+bool IsHex(char c) { return HexDigitValue(c) >= 0; }
 
 size_t HexRun(const char* p) {
     size_t n = 0;
@@ -112,7 +106,7 @@ size_t RedactRefusedTransmit(const char* p, Writer* w) {
     while (p[at] != '\0' && p[at] != '\n' && p[at] != '\r') {
         size_t run = HexRun(p + at);
         if (run >= 2 * (kApduHeaderBytes + 1)) {
-            const unsigned ins = static_cast<unsigned>(HexDigitValue(p[at + 2]) * 16 + HexDigitValue(p[at + 3]));
+            const int ins = HexDigitValue(p[at + 2]) * 16 + HexDigitValue(p[at + 3]);
             if (!InsCarriesPin(static_cast<uint8_t>(ins))) return 0;
             w->Put(p, at + 2 * kApduHeaderBytes);
             w->Put("**", 2);

@@ -8,7 +8,6 @@
 namespace velmora {
 namespace {
 StatusWatcher* g_watcher = nullptr;
-constexpr int32_t kLinkConnected = 3;
 } // namespace
 
 void SetStatusWatcher(StatusWatcher* watcher) { g_watcher = watcher; }
@@ -17,7 +16,7 @@ void NotifyStatusWatcher() {
     if (g_watcher != nullptr) g_watcher->LinkOrCardChanged();
 }
 
-bool TrayShowsConnected() { return g_link.state >= kLinkConnected; }
+bool TrayShowsConnected() { return LinkReached(g_link.state, LinkPhase::Connected); }
 
 void FormatTrayTip(char* text, size_t size) {
     if (size == 0) return;

@@ -1,5 +1,7 @@
 #include "link/address.h"
 
+#include "wire/hex.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -18,10 +20,7 @@ bool ReadPart(const char** cursor, uint32_t* value) {
     uint64_t result = 0;
     const char* start = p;
     for (;; ++p) {
-        int digit = -1;
-        if (*p >= '0' && *p <= '9') digit = *p - '0';
-        else if (base == 16 && *p >= 'a' && *p <= 'f') digit = *p - 'a' + 10;
-        else if (base == 16 && *p >= 'A' && *p <= 'F') digit = *p - 'A' + 10;
+        const int digit = base == 16 ? HexDigitValue(*p) : (*p >= '0' && *p <= '9' ? *p - '0' : -1);
         if (digit < 0 || digit >= static_cast<int>(base)) break;
         result = result * base + static_cast<uint32_t>(digit);
         if (result > 0xFFFFFFFFu) return false;

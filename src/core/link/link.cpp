@@ -4,7 +4,7 @@
 #include "app/support_log.h"
 #include "link/address.h"
 #include "link/reconnect.h"
-#include "protocol/ascii.h"
+#include "wire/ascii.h"
 #include "protocol/command.h"
 #include "reader/pcsc.h"
 
@@ -21,15 +21,11 @@ namespace {
 Network* g_network = nullptr;
 KeepaliveTimers g_keepalive = kDefaultKeepalive;
 
-constexpr int32_t kLinkIdle = 0;
-constexpr int32_t kLinkLookup = 1;
-constexpr int32_t kLinkConnected = 3;
-constexpr int32_t kLinkGreeted = 4;
 constexpr size_t kFieldReadSize = 1000;
 
 void EndLink() {
     if (g_network != nullptr) g_network->Close();
-    g_link.state = kLinkIdle;
+    g_link.state = LinkStateOf(LinkPhase::Idle);
 }
 
 // A failed connect or read: the error's text on the status line, then idle.
@@ -76,7 +72,7 @@ void StartLookup(ConnectionDialogView* dialog) {
     if (!started) {
         // No completion will come: give the controls back at once.
         ShowStatus(dialog, "Namensaufl\xF6sung konnte nicht gestartet werden");
-        g_link.state = kLinkIdle;
+        g_link.state = LinkStateOf(LinkPhase::Idle);
         RefreshDialogControls(dialog);
         ReconnectLinkLost();
     }
@@ -89,7 +85,7 @@ void ConnectTo(const HostEntry& entry) {
     ConnectStart start = g_network->StartConnect(entry.address, g_link.port, &error);
     if (start == ConnectStart::SocketFailed) {
         ShowStatus(ConnectionDialog(), "Socket() failed in WM_CREATE");
-        g_link.state = kLinkIdle;
+        g_link.state = LinkStateOf(LinkPhase::Idle);
         ReconnectLinkLost();
         return;
     }
@@ -152,7 +148,7 @@ void HandleRead(int32_t n) {
     LogTrim();
     LogInsert(0, packet);
     LogInsert(length, "\r\n");
-    if (n <= kLinkGreeted) {
+    if (n <= LinkStateOf(LinkPhase::Greeted)) {  // the greeting is only logged
         SupportLogLine('P', packet);
         return;
     }
@@ -181,7 +177,7 @@ void LookupDone(unsigned long error, const HostEntry* entry) {
         resolved.address = g_link.numericAddress;
     } else {
         ShowStatus(ConnectionDialog(), "Namensaufl\xF6sung gescheitert");
-        g_link.state = kLinkIdle;
+        g_link.state = LinkStateOf(LinkPhase::Idle);
         ReconnectLinkLost();
         return;
     }
@@ -243,7 +239,7 @@ long ParsePortText(const char* text) {
 
 void StartServerConnect(ConnectionDialogView* dialog) {
     ReconnectConnecting();
-    g_link.state = kLinkLookup;
+    g_link.state = LinkStateOf(LinkPhase::Lookup);
     RefreshDialogControls(dialog);
     if (dialog != nullptr) {
         char field[kFieldReadSize];
@@ -273,7 +269,7 @@ void LinkSocketEvent(bool closed, unsigned long error) {
 }
 
 bool LinkSendLine(const char* line, size_t length) {
-    if (g_link.state < kLinkConnected || g_network == nullptr) return false;
+    if (!LinkReached(g_link.state, LinkPhase::Connected) || g_network == nullptr) return false;
     unsigned long error = 0;
     if (!g_network->Send(line, length, &error)) {
         // A line that cannot leave whole must not be followed by later ones.
@@ -292,8 +288,8 @@ void CloseServerConnection(ConnectionDialogView* dialog) {
 
 void LinkShutdown() {
     ReconnectStop();
-    if (g_link.state != kLinkIdle) EndLink();
-    g_link.state = kLinkIdle;
+    if (!LinkIdle(g_link.state)) EndLink();
+    g_link.state = LinkStateOf(LinkPhase::Idle);
 }
 
 } // namespace velmora

@@ -75,8 +75,17 @@ protected:
     ~Network() = default;
 };
 
+// The phases a connection goes through, in order. The link state counts
+// completions: each step, then each line read, adds one, so a state at or
+// above a phase has reached it, and past Greeted the link is answering.
+enum class LinkPhase : int32_t { Idle = 0, Lookup = 1, Connecting = 2, Connected = 3, Greeted = 4 };
+
+constexpr int32_t LinkStateOf(LinkPhase phase) { return static_cast<int32_t>(phase); }
+constexpr bool LinkReached(int32_t state, LinkPhase phase) { return state >= LinkStateOf(phase); }
+constexpr bool LinkIdle(int32_t state) { return state == LinkStateOf(LinkPhase::Idle); }
+
 struct LinkState {
-    int32_t state;  // 0 idle, 1 lookup, 2 connecting, 3 connected, 4 greeted, 5+ answering
+    int32_t state;  // a LinkPhase, or past Greeted the count of lines read
     char host[kHostTextSize];
     uint16_t port;
     uint32_t numericAddress;  // the host as a number, when it was one

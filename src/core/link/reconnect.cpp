@@ -42,7 +42,6 @@ void SetReconnectInterval(uint32_t seconds) {
 }
 
 bool ReconnectPending() { return g_schedule.pending; }
-uint32_t ReconnectDelay() { return g_schedule.delay; }
 
 void ReconnectLinkLost() {
     if (g_schedule.interval == 0 || g_schedule.stopped || g_schedule.timer == nullptr) return;
@@ -74,7 +73,7 @@ void ReconnectResume() {
 void ReconnectTimerFired() {
     if (!g_schedule.pending) return;
     g_schedule.pending = false;
-    if (g_link.state != 0) return;  // the user connected meanwhile
+    if (!LinkIdle(g_link.state)) return;  // the user connected meanwhile
     ConnectionDialogView* dialog = ConnectionDialog();
     if (dialog != nullptr) {
         ConnectIfAllowed(dialog);

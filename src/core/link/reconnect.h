@@ -32,8 +32,6 @@ void ReconnectTimerFired();
 
 // Whether a try is waiting for the timer.
 bool ReconnectPending();
-// The wait before the next try would be scheduled, in seconds.
-uint32_t ReconnectDelay();
 
 // The link's side.
 void ReconnectLinkLost();    // the link ended by itself: schedule a try

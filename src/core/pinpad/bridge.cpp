@@ -4,7 +4,6 @@
 
 #include "pinpad/pin_dialog.h"
 #include "pinpad/state.h"
-#include "protocol/secret.h"
 #include "reader/card.h"
 
 #include <cstring>
@@ -222,11 +221,6 @@ LONG Abort(const Call& call) {
 }
 
 } // namespace
-
-bool IsPinPadCode(uint32_t wireCode) {
-    return wireCode == kPinPadVerifyStart || wireCode == kPinPadVerifyFinish || wireCode == kPinPadGetKeyPressed ||
-           wireCode == kPinPadAbort;
-}
 
 bool PinPadControl(uint32_t code, const uint8_t* in, size_t inLength, uint8_t* out,
                    size_t* outLength, LONG* status) {

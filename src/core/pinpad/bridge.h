@@ -4,17 +4,12 @@
 #pragma once
 
 #include "reader/pcsc.h"
+#include "wire/secret.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace velmora {
-
-// The virtual codes, as they arrive on the wire on every platform.
-constexpr uint32_t kPinPadVerifyStart = WireCtlCode(3401);   // 0x313524
-constexpr uint32_t kPinPadVerifyFinish = WireCtlCode(3402);  // 0x313528
-constexpr uint32_t kPinPadGetKeyPressed = WireCtlCode(3405); // 0x313534
-constexpr uint32_t kPinPadAbort = WireCtlCode(3411);         // 0x31354C
 
 // Size of the caller's output buffer.
 constexpr size_t kPinPadOutputSize = 1000;

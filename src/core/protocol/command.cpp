@@ -1,7 +1,7 @@
 #include "protocol/command.h"
 
 #include "pinpad/bridge.h"
-#include "protocol/ascii.h"
+#include "wire/ascii.h"
 #include "protocol/hex.h"
 #include "reader/card.h"
 

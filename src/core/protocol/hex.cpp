@@ -6,19 +6,12 @@ namespace {
 // C-locale classification, independent of the process locale.
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // strtoul(pair, &end, 16) over a text of exactly two characters, accepted
 // only if it takes both: two digits, or white space or a sign before one.
 bool ConvertPair(char first, char second, uint8_t* byte) {
-    int low = HexValue(second);
+    int low = HexDigitValue(second);
     if (low < 0) return false;
-    int high = HexValue(first);
+    int high = HexDigitValue(first);
     if (high >= 0) {
         *byte = static_cast<uint8_t>(high * 16 + low);
     } else if (IsSpace(first) || first == '+') {
@@ -49,15 +42,6 @@ size_t ParseHexText(const char* text, uint8_t* out, size_t* consumed) {
 size_t ParseHex(const char* text, uint8_t* out) {
     size_t consumed = 0;
     return ParseHexText(text, out, &consumed);
-}
-
-void WriteHex(const uint8_t* data, size_t length, char* text) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    for (size_t i = 0; i < length; ++i) {
-        *text++ = kDigits[data[i] >> 4];
-        *text++ = kDigits[data[i] & 0x0F];
-    }
-    *text = '\0';
 }
 
 } // namespace velmora

@@ -1,5 +1,8 @@
-// Hex payloads: two hex digits per byte, either case in, upper case out.
+// The hex payloads of TRANSMIT and IOCTL, read pair by pair as strtoul
+// would read each pair.
 #pragma once
+
+#include "wire/hex.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,9 +20,5 @@ size_t ParseHex(const char* text, uint8_t* out);
 // ParseHex that also says how many characters of text it read (leading white
 // space and the pairs).
 size_t ParseHexText(const char* text, uint8_t* out, size_t* consumed);
-
-// Writes 2 * length upper-case hex digits and a terminator; text must have
-// room for them.
-void WriteHex(const uint8_t* data, size_t length, char* text);
 
 } // namespace velmora

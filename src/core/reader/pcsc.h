@@ -3,6 +3,8 @@
 // and uses the fixed-width helpers below.
 #pragma once
 
+#include "wire/control_code.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -35,26 +37,19 @@ inline unsigned long CodeWord(DWORD code) {
     return static_cast<unsigned long>(static_cast<uint32_t>(code));
 }
 
-// Control codes as the server writes them: the Windows encoding of a
-// smart-card control function n, (0x31 << 16) | (n << 2).
-constexpr uint32_t kWireCtlDevice = 0x00310000u;
-constexpr uint32_t WireCtlCode(uint32_t function) { return kWireCtlDevice | (function << 2); }
-constexpr bool IsWireCtlCode(uint32_t code) { return (code & 0xFFFFC003u) == kWireCtlDevice; }
-constexpr uint32_t WireCtlFunction(uint32_t code) { return (code >> 2) & 0xFFFu; }
-
 #ifdef _WIN32
 constexpr uint32_t PlatformCtlCode(uint32_t function) { return WireCtlCode(function); }
 // Windows takes the whole attribute buffer in one call.
 constexpr DWORD kPlatformMaxAttribRequest = 0;
 #else
-constexpr uint32_t PlatformCtlCode(uint32_t function) { return 0x42000000u + function; }
+constexpr uint32_t PlatformCtlCode(uint32_t function) { return PcscCtlCode(function); }
 // pcsc-lite's client refuses an attribute request above MAX_BUFFER_SIZE
 // before it asks the driver.
 constexpr DWORD kPlatformMaxAttribRequest = MAX_BUFFER_SIZE;
 #endif
 
 // The reader's own code for the feature request (function 3400).
-constexpr uint32_t kIoctlGetFeatureRequest = PlatformCtlCode(3400);
+constexpr uint32_t kIoctlGetFeatureRequest = PlatformCtlCode(kFunctionFeatureRequest);
 
 // Translates a control code from the wire into the platform's encoding.
 // Codes of another form go to the reader unchanged.

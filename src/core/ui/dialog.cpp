@@ -24,13 +24,13 @@ ControlStates ComputeControlStates(bool hostEmpty, const char* portText, int lin
                                    unsigned long activeProtocol) {
     long port = ParsePortText(portText);
     bool invalid = hostEmpty || port < 1 || port > kPortMax;
-    bool idle = linkState == 0;
+    bool idle = LinkIdle(linkState);
     bool readerOpen = currentState != 0;
     ControlStates s{};
     s.hostEnabled = idle;
     s.portEnabled = idle;
     s.connectEnabled = idle && !invalid;
-    s.disconnectEnabled = linkState > 2;
+    s.disconnectEnabled = LinkReached(linkState, LinkPhase::Connected);
     s.readerListEnabled = !readerOpen;
     s.openEnabled = !readerOpen && chosenReader > 0;
     s.closeEnabled = readerOpen;

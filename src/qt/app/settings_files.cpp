@@ -20,7 +20,7 @@ constexpr int kLineMax = 4096;
 // refused by the core, not cut here.
 void Apply(velmora::Settings* settings, const char* key, const char* value) {
     char text[velmora::kLogPathSize + 2];
-    if (QLatin1String(key).compare(QLatin1String("Host"), Qt::CaseInsensitive) == 0) {
+    if (QLatin1String(key).compare(QLatin1String(velmora::kKeyHost), Qt::CaseInsensitive) == 0) {
         ToCp1252(QString::fromUtf8(value), text, sizeof text);
     } else {
         std::snprintf(text, sizeof text, "%s", value);

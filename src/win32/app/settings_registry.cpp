@@ -10,7 +10,6 @@
 namespace velmora::win32 {
 namespace {
 
-constexpr const char* kKeys[] = {"Host", "Port", "Reader", "Reconnect", "TrayStatus", "LogFile"};
 constexpr size_t kValueSize = velmora::kLogPathSize + 1;
 
 // One value as text: strings as they are, DWORDs in decimal. False with
@@ -45,7 +44,7 @@ void ReadKey(HKEY root, const char* path, const char* tag, velmora::Settings* se
     std::snprintf(full, sizeof full, "%s%s%s", path, tag != nullptr ? "\\" : "", tag != nullptr ? tag : "");
     HKEY key = nullptr;
     if (RegOpenKeyExA(root, full, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-    for (const char* name : kKeys) {
+    for (const char* name : velmora::kSettingKeys) {
         char text[kValueSize] = {};
         bool wrongType = false;
         if (!ReadValue(key, name, text, sizeof text, &wrongType)) continue;

@@ -1,7 +1,7 @@
 #include "runner.h"
 
 #include "net.h"
-#include "session.h"
+#include "peer_session.h"
 
 #include <string>
 

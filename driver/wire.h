@@ -1,7 +1,13 @@
-// The client's line protocol as the reader driver speaks it: limits, hex,
-// reply parsing and the two encodings of reader control codes. Plain
-// functions without state, so every rule is testable on its own.
+// The client's line protocol as the reader driver speaks it: limits, line
+// building, reply parsing and the feature answer. Plain functions without
+// state, so every rule is testable on its own. Hex, attribute names, control
+// codes and what is secret are the wire vocabulary shared with the client.
 #pragma once
+
+#include "wire/attributes.h"
+#include "wire/control_code.h"
+#include "wire/hex.h"
+#include "wire/secret.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -35,30 +41,8 @@ private:
     bool overflow_ = false;
 };
 
-// pcsc-lite's encoding of control function n, and the client's wire form.
-constexpr uint32_t kPcscCtlBase = 0x42000000u;
-constexpr uint32_t kWireCtlDevice = 0x00310000u;
-constexpr uint32_t PcscCtlCode(uint32_t n) { return kPcscCtlBase + n; }
-constexpr uint32_t WireCtlCode(uint32_t n) { return kWireCtlDevice | (n << 2); }
-
-constexpr uint32_t kFunctionFeatureRequest = 3400;
-constexpr uint32_t kFunctionVerifyPinStart = 3401;
-constexpr uint32_t kFunctionVerifyPinFinish = 3402;
-constexpr uint32_t kFunctionGetKeyPressed = 3405;
-constexpr uint32_t kFunctionAbort = 3411;
 // The driver's own code for the one-call verify it offers server programs.
 constexpr uint32_t kFunctionVerifyPinDirect = 3600;
-
-// pcsc-lite form -> wire form; any other code goes unchanged.
-uint32_t WireFromPcsc(uint32_t code);
-// Either form -> pcsc-lite form (a Windows client answers in the wire form).
-uint32_t PcscFromAny(uint32_t code);
-
-// Upper-case hex of data into text (2 * length + 1 bytes).
-void WriteHex(const uint8_t* data, size_t length, char* text);
-// Strict: an even number of hex digits and nothing else. False if the text
-// is not hex or does not fit `capacity`.
-bool ReadHex(const char* text, size_t textLength, uint8_t* data, size_t capacity, size_t* length);
 
 enum class LineKind { Empty, Inserted, Removed, Reply, Other };
 LineKind Classify(const char* line);
@@ -88,15 +72,7 @@ bool AnswersCommand(const char* line, const char* command, const char* keyword);
 // does not fit `capacity`.
 bool TranslateFeatures(const uint8_t* in, size_t inLength, uint8_t* out, size_t capacity, size_t* outLength);
 
-// Whether an APDU carries reference data (a PIN) that no log may show.
-bool CarriesSecret(const uint8_t* apdu, size_t length);
-
 // A received line for a log: printable ASCII kept, others as '.', cut.
 void Printable(const char* line, char* out, size_t capacity);
 
-} // namespace velmora::reader
-
-namespace velmora::reader {
-// The client's name for a SCARD_ATTR_* tag; nullptr for one it does not know.
-const char* AttributeName(uint32_t tag);
 } // namespace velmora::reader

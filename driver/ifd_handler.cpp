@@ -88,7 +88,7 @@ RESPONSECODE Capability(Session* session, DWORD tag, PDWORD length, PUCHAR value
         if (!session->CachedAtr(buffer, &got)) return IFD_ERROR_TAG;
         break;
     default: {
-        const char* name = AttributeName(tag);
+        const char* name = NameOfAttribute(tag);
         if (name == nullptr || session->Attribute(name, buffer, sizeof buffer, &got) != Result::Ok) {
             return IFD_ERROR_TAG;
         }

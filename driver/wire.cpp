@@ -13,14 +13,6 @@ constexpr uint8_t kTagVerifyPinDirect = 0x06;
 constexpr uint8_t kTagModifyPinDirect = 0x07;
 constexpr uint8_t kTagVerifyPinDirectAppId = 0x0D;
 constexpr uint8_t kTagModifyPinDirectAppId = 0x0E;
-constexpr uint32_t kMaxFunction = 0x3FFF;  // what fits the wire form's 16 bits
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 bool StartsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
@@ -75,37 +67,6 @@ CommandLine& CommandLine::Bytes(const uint8_t* data, size_t length) {
     WriteHex(data, length, text_ + used_);
     used_ += 2 * length;
     return *this;
-}
-
-uint32_t WireFromPcsc(uint32_t code) {
-    if (code < kPcscCtlBase || code - kPcscCtlBase > kMaxFunction) return code;
-    return WireCtlCode(code - kPcscCtlBase);
-}
-
-uint32_t PcscFromAny(uint32_t code) {
-    if ((code & 0xFFFF0003u) != kWireCtlDevice) return code;
-    return PcscCtlCode((code & 0xFFFFu) >> 2);
-}
-
-void WriteHex(const uint8_t* data, size_t length, char* text) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    for (size_t i = 0; i < length; ++i) {
-        text[2 * i] = kDigits[data[i] >> 4];
-        text[2 * i + 1] = kDigits[data[i] & 0x0F];
-    }
-    text[2 * length] = '\0';
-}
-
-bool ReadHex(const char* text, size_t textLength, uint8_t* data, size_t capacity, size_t* length) {
-    if (textLength % 2 != 0 || textLength / 2 > capacity) return false;
-    for (size_t i = 0; i < textLength / 2; ++i) {
-        int high = HexDigit(text[2 * i]);
-        int low = HexDigit(text[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        data[i] = static_cast<uint8_t>(high << 4 | low);
-    }
-    *length = textLength / 2;
-    return true;
 }
 
 LineKind Classify(const char* line) {
@@ -174,18 +135,6 @@ bool TranslateFeatures(const uint8_t* in, size_t inLength, uint8_t* out, size_t 
     return true;
 }
 
-bool CarriesSecret(const uint8_t* apdu, size_t length) {
-    if (length < 2) return false;
-    switch (apdu[1]) {
-    case 0x20:  // VERIFY
-    case 0x21:
-    case 0x24:  // CHANGE REFERENCE DATA
-    case 0x2C:  // RESET RETRY COUNTER
-        return true;
-    default: return false;
-    }
-}
-
 void Printable(const char* line, char* out, size_t capacity) {
     size_t n = 0;
     for (; line[n] != '\0' && n + 1 < capacity; ++n) {
@@ -193,37 +142,6 @@ void Printable(const char* line, char* out, size_t capacity) {
         out[n] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
     }
     out[n] = '\0';
-}
-
-} // namespace velmora::reader
-
-namespace velmora::reader {
-
-const char* AttributeName(uint32_t tag) {
-    struct Entry {
-        uint32_t tag;
-        const char* name;
-    };
-    static const Entry kNames[] = {
-        {0x00010100u, "VENDOR_NAME"}, {0x00010101u, "VENDOR_IFD_TYPE"}, {0x00010102u, "VENDOR_IFD_VERSION"},
-        {0x00010103u, "VENDOR_IFD_SERIAL_NO"}, {0x00020110u, "CHANNEL_ID"}, {0x00030121u, "DEFAULT_CLK"},
-        {0x00030122u, "MAX_CLK"}, {0x00030123u, "DEFAULT_DATA_RATE"}, {0x00030124u, "MAX_DATA_RATE"},
-        {0x00030125u, "MAX_IFSD"}, {0x00040131u, "POWER_MGMT_SUPPORT"}, {0x00050140u, "USER_TO_CARD_AUTH_DEVICE"},
-        {0x00050142u, "USER_AUTH_INPUT_DEVICE"}, {0x00060150u, "CHARACTERISTICS"},
-        {0x00080201u, "CURRENT_PROTOCOL_TYPE"}, {0x00080202u, "CURRENT_CLK"}, {0x00080203u, "CURRENT_F"},
-        {0x00080204u, "CURRENT_D"}, {0x00080205u, "CURRENT_N"}, {0x00080206u, "CURRENT_W"},
-        {0x00080207u, "CURRENT_IFSC"}, {0x00080208u, "CURRENT_IFSD"}, {0x00080209u, "CURRENT_BWT"},
-        {0x0008020Au, "CURRENT_CWT"}, {0x0008020Bu, "CURRENT_EBC_ENCODING"}, {0x0008020Cu, "EXTENDED_BWT"},
-        {0x00090300u, "ICC_PRESENCE"}, {0x00090301u, "ICC_INTERFACE_STATUS"}, {0x00090302u, "CURRENT_IO_STATE"},
-        {0x00090303u, "ATR_STRING"}, {0x00090304u, "ICC_TYPE_PER_ATR"}, {0x0007A000u, "ESC_RESET"},
-        {0x0007A003u, "ESC_CANCEL"}, {0x0007A005u, "ESC_AUTHREQUEST"}, {0x0007A007u, "MAXINPUT"},
-        {0x7FFF0001u, "DEVICE_UNIT"}, {0x7FFF0002u, "DEVICE_IN_USE"}, {0x7FFF0003u, "DEVICE_FRIENDLY_NAME"},
-        {0x7FFF0004u, "DEVICE_SYSTEM_NAME"}, {0x7FFF0007u, "SUPRESS_T1_IFS_REQUEST"},
-    };
-    for (const Entry& entry : kNames) {
-        if (entry.tag == tag) return entry.name;
-    }
-    return nullptr;
 }
 
 } // namespace velmora::reader

@@ -1,5 +1,7 @@
 #include "transcript.h"
 
+#include "wire/hex.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -8,7 +10,6 @@
 namespace velmora::server {
 
 std::string Escape(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(bytes.size());
     for (char c : bytes) {
@@ -16,9 +17,10 @@ std::string Escape(std::string_view bytes) {
         if (c == '\\') {
             text += "\\\\";
         } else if (byte < 0x20 || byte == 0x7F) {
+            char digits[2];
+            velmora::WriteHexByte(byte, digits);
             text += "\\x";
-            text += kDigits[byte >> 4];
-            text += kDigits[byte & 0x0F];
+            text.append(digits, 2);
         } else {
             text += c;
         }

@@ -1,5 +1,7 @@
 #include "script.h"
 
+#include "wire/hex.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -27,20 +29,13 @@ std::string_view TakeWord(std::string_view* rest) {
     return word;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Hex pairs, blanks allowed between pairs.
 bool ParseRaw(std::string_view text, std::string* bytes) {
     bytes->clear();
     while (!text.empty()) {
         if (text.size() < 2) return false;
-        int high = HexDigit(text[0]);
-        int low = HexDigit(text[1]);
+        int high = velmora::HexDigitValue(text[0]);
+        int low = velmora::HexDigitValue(text[1]);
         if (high < 0 || low < 0) return false;
         bytes->push_back(static_cast<char>(high * 16 + low));
         text = Trim(text.substr(2));

@@ -1,4 +1,6 @@
-#include "session.h"
+#include "peer_session.h"
+
+#include "wire/hex.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -42,13 +44,8 @@ std::string LastWord(const std::string& line) {
 }
 
 std::string Hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (char c : bytes) {
-        auto byte = static_cast<unsigned char>(c);
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0x0F];
-    }
+    std::string text(2 * bytes.size(), '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) velmora::WriteHexByte(static_cast<uint8_t>(bytes[i]), &text[2 * i]);
     return text;
 }
 

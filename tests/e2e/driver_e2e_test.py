@@ -19,7 +19,7 @@ from e2e_harness import BUILD, Client, PrivatePcscd, free_port, wait_until
 # The server side is a Linux pcscd with the driver, whichever client runs.
 from pcscd_private import PrivatePcscd as ServerPcscd
 
-PROBE = os.environ.get("VELMORA_READER_PROBE", os.path.join(BUILD, "tests", "reader", "reader-probe"))
+PROBE = os.environ.get("VELMORA_READER_PROBE", os.path.join(BUILD, "tests", "driver", "reader-probe"))
 READER = "Velmora Remote Reader 00 00"
 CHALLENGE = "0084000008"
 SELECT = "00A4040007A0000000041010"

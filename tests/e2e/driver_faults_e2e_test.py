@@ -13,7 +13,7 @@ import time
 import unittest
 
 from e2e_harness import Client, PrivatePcscd, free_port, wait_until
-from reader_e2e_test import READER, SELECT, ChainTest, Probe, ScriptedClient, verify_structure
+from driver_e2e_test import READER, SELECT, ChainTest, Probe, ScriptedClient, verify_structure
 
 VERIFY_PIN = "002000010431323334"
 PIN_STATUS = "00200001"  # VERIFY without data: 9000 while verified, 63Cx otherwise

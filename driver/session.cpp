@@ -469,7 +469,7 @@ Result Session::Transmit(int protocol, const uint8_t* apdu, size_t length, uint8
     }
     CommandLine command;
     command.Text(protocol == 1 ? "TRANSMIT T1 " : "TRANSMIT T0 ").Bytes(apdu, length);
-    if (CarriesSecret(apdu, length)) {
+    if (ApduCarriesPin(apdu, length)) {
         Log(kLogDebug, "TRANSMIT T%d %.8s... (reference data not logged)", protocol == 1 ? 1 : 0,
             command.Line() + kTransmitPrefix);
     } else {
