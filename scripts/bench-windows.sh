@@ -11,7 +11,7 @@ baseline_rev=${VELMORA_WIN_BASELINE-3c0d9d8}
 
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j "$jobs" --target velmora-client-e2e winscard-sim bench-echo-win32 >/dev/null
-if [ ! -x build/linux/tools/server/velmora-server ]; then
+if [ ! -x build/linux/tools/test-server/velmora-server ]; then
   cmake --preset linux >/dev/null
   cmake --build --preset linux -j "$jobs" --target velmora-server >/dev/null
 fi

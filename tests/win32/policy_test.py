@@ -14,6 +14,7 @@ import xml.etree.ElementTree as ET
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 POLICY_DIR = os.path.join(ROOT, "installer", "policy")
 READER = os.path.join(ROOT, "src", "win32", "app", "settings_registry.cpp")
+KEYS = os.path.join(ROOT, "src", "core", "app", "settings.h")
 NS = {"p": "http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions"}
 LANGUAGES = ("en-US", "de-DE")
 # How the client takes each value: a number (REG_DWORD) or a text (REG_SZ).
@@ -21,11 +22,16 @@ NUMBERS = {"Port", "Reconnect", "TrayStatus"}
 
 
 def client_reads():
-    """The policy key and the value names the Windows client reads from it."""
+    """The policy key and the value names the Windows client reads from it:
+    every name of the core's list of setting keys, which the registry
+    reader walks."""
     source = open(READER, encoding="utf-8").read()
     key = re.search(r'HKEY_LOCAL_MACHINE,\s*"([^"]+)"', source).group(1).replace("\\\\", "\\")
-    names = re.search(r"kKeys\[\]\s*=\s*\{([^}]*)\}", source).group(1)
-    return key, set(re.findall(r'"([^"]+)"', names))
+    assert re.search(r"for \(const char\* \w+ : velmora::kSettingKeys\)", source), "the reader walks kSettingKeys"
+    keys = open(KEYS, encoding="utf-8").read()
+    constants = dict(re.findall(r'constexpr char (kKey\w+)\[\] = "([^"]+)";', keys))
+    listed = re.search(r"kSettingKeys\[\]\s*=\s*\{([^}]*)\}", keys).group(1)
+    return key, {constants[name] for name in re.findall(r"kKey\w+", listed)}
 
 
 def admx_values(admx):
