@@ -20,19 +20,8 @@ work=$(mktemp -d /tmp/velmora-bench-windows.XXXXXX)
 git archive "$baseline_rev" | tar -x -C "$work/"
 (cd "$work" && cmake --preset mingw >/dev/null && cmake --build --preset mingw -j "$jobs" --target velmora-client-e2e >/dev/null)
 
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-exec 3>&-
-cleanup() {
-  WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
-  kill "$xvfb" 2>/dev/null || true
-  wait "$xvfb" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -1 "$work/display")" WINEPREFIX="$work/prefix" WINEDEBUG=-all
+# shellcheck source=scripts/wine-session.sh
+. scripts/wine-session.sh
 
 python3 scripts/bench_windows.py --before "$work/build/mingw/src/win32/velmora-client-e2e.exe" \
   --before-name "revision $baseline_rev (before)" "$@"

@@ -20,6 +20,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from e2e_harness import Client, PrivatePcscd, free_port  # noqa: E402
 from driver_e2e_test import SELECT, Probe, ScriptedClient  # noqa: E402
+from bench_report import write_section  # noqa: E402
 
 HEADING = "## The server side: velmora-reader"
 
@@ -131,17 +132,6 @@ same program on the workstation's pcscd and the same simulated reader. `scripts/
 """
 
 
-def write(text, path=os.path.join(ROOT, "BENCHMARKS.md")):
-    with open(path) as f:
-        old = f.read()
-    start = old.find(HEADING)
-    if start >= 0:
-        end = old.find("\n## ", start + len(HEADING))
-        old = old[:start].rstrip("\n") + ("\n" + old[end:] if end >= 0 else "\n")
-    with open(path, "w") as f:
-        f.write(old.rstrip("\n") + "\n\n" + text)
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--commands", type=int, default=5000)
@@ -150,7 +140,7 @@ def main():
     args = parser.parse_args()
     text = section(args.commands, args.rounds)
     if args.write:
-        write(text)
+        write_section(HEADING, text)
     print(text)
 
 

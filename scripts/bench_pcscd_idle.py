@@ -23,6 +23,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from e2e_harness import Client, PrivatePcscd, free_port  # noqa: E402
 from driver_e2e_test import PROBE, Probe  # noqa: E402
+from bench_report import write_section  # noqa: E402
 
 HEADING = "## pcscd at rest after programs came and went"
 TICK_HZ = os.sysconf("SC_CLK_TCK")
@@ -115,18 +116,6 @@ def section(result, programs, seconds, before=None, label=""):
     ])
 
 
-def write(text):
-    path = os.path.join(ROOT, "BENCHMARKS.md")
-    with open(path) as f:
-        current = f.read()
-    if HEADING in current:
-        start = current.index(HEADING)
-        following = current.find("\n## ", start + len(HEADING))
-        current = current[:start] + (current[following + 1:] if following >= 0 else "")
-    with open(path, "w") as f:
-        f.write(current.rstrip("\n") + "\n\n" + text)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--programs", type=int, default=100)
@@ -140,7 +129,7 @@ def main():
     text = section(result, args.programs, args.seconds, before, args.label)
     print(text)
     if args.write:
-        write(text)
+        write_section(HEADING, text)
 
 
 if __name__ == "__main__":

@@ -24,6 +24,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from e2e_harness import Client, PrivatePcscd, free_port  # noqa: E402
 from driver_e2e_test import SELECT, Probe  # noqa: E402
+from bench_report import write_section  # noqa: E402
 
 HEADING = "## velmora-reader on a slow link: network round trips"
 TOOL_LIMIT = 30
@@ -210,17 +211,6 @@ times are the mean of the repeats, as the server program sees them.
 """
 
 
-def write(text, path=os.path.join(ROOT, "BENCHMARKS.md")):
-    with open(path) as f:
-        old = f.read()
-    start = old.find(HEADING)
-    if start >= 0:
-        end = old.find("\n## ", start + len(HEADING))
-        old = old[:start].rstrip("\n") + ("\n" + old[end:] if end >= 0 else "\n")
-    with open(path, "w") as f:
-        f.write(old.rstrip("\n") + "\n\n" + text)
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rtt-ms", type=float, default=20)
@@ -229,7 +219,7 @@ def main():
     args = parser.parse_args()
     text = section(args.rtt_ms, args.repeat)
     if args.write:
-        write(text)
+        write_section(HEADING, text)
     print(text)
 
 

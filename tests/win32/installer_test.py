@@ -28,17 +28,15 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Velmo
 POLICY_KEY = r"HKLM\Software\Policies\Velmora Client"
 
 
-class Installer(unittest.TestCase):
-    def setUp(self):
-        self.env = dict(os.environ, **WineSession.env())
-        drive = os.path.join(self.env["WINEPREFIX"], "drive_c")
-        self.dir = os.path.join(drive, "Program Files", "Velmora Client")
-        self.link = os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs",
-                                 "Velmora Client", "Velmora Client.lnk")
-        self.addCleanup(self.uninstall)
+class WineInstall:
+    """What both installers' tests do in the Wine session: run a program,
+    read a registry value, start the installed client. Needs self.env and
+    self.dir (the installation folder)."""
+
+    limit = LIMIT
 
     def wine(self, *args):
-        return subprocess.run(["wine", *args], env=self.env, capture_output=True, text=True, timeout=LIMIT)
+        return subprocess.run(["wine", *args], env=self.env, capture_output=True, text=True, timeout=self.limit)
 
     def registry(self, key, value, kind="REG_SZ"):
         """The value's text (a DWORD as a number), or None if it is not there."""
@@ -49,9 +47,6 @@ class Installer(unittest.TestCase):
                 text = found.group(3).strip()
                 return int(text, 16) if kind == "REG_DWORD" else text
         return None
-
-    def install(self, *options):
-        self.assertEqual(self.wine(SETUP, "/S", *options).returncode, 0)
 
     def start_client(self, simulated_readers=False):
         """The installed client, its tray window up. Wine's own winscard finds
@@ -72,6 +67,19 @@ class Installer(unittest.TestCase):
         time.sleep(3)
         self.assertIsNone(client.poll(), "the installed client ended at start")
         return client
+
+
+class Installer(WineInstall, unittest.TestCase):
+    def setUp(self):
+        self.env = dict(os.environ, **WineSession.env())
+        drive = os.path.join(self.env["WINEPREFIX"], "drive_c")
+        self.dir = os.path.join(drive, "Program Files", "Velmora Client")
+        self.link = os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs",
+                                 "Velmora Client", "Velmora Client.lnk")
+        self.addCleanup(self.uninstall)
+
+    def install(self, *options):
+        self.assertEqual(self.wine(SETUP, "/S", *options).returncode, 0)
 
     def uninstall(self):
         if not os.path.exists(os.path.join(self.dir, "uninstall.exe")):

@@ -10,16 +10,15 @@ an older one (one uninstall entry) and closes a running client first.
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from e2e_harness import SERVER, SIMREADER_DLL, WindowsReaders, WineSession, free_port  # noqa: E402
+from e2e_harness import SERVER, WineSession, free_port  # noqa: E402
+from installer_test import WineInstall  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAKE_MSI = os.path.join(HERE, "..", "..", "installer", "make-msi.sh")
@@ -46,7 +45,9 @@ def msi_properties(path):
     return {row[0]: row[1] for row in msi_table(path, "Property")}
 
 
-class Msi(unittest.TestCase):
+class Msi(WineInstall, unittest.TestCase):
+    limit = LIMIT
+
     def setUp(self):
         self.env = dict(os.environ, **WineSession.env())
         drive = os.path.join(self.env["WINEPREFIX"], "drive_c")
@@ -59,18 +60,6 @@ class Msi(unittest.TestCase):
                                    "Velmora Client.lnk") for m in menus]
         self.installed = []
         self.addCleanup(self.remove_all)
-
-    def wine(self, *args):
-        return subprocess.run(["wine", *args], env=self.env, capture_output=True, text=True, timeout=LIMIT)
-
-    def registry(self, key, value, kind="REG_SZ"):
-        result = self.wine("reg", "query", key, "/v", value)
-        for line in result.stdout.splitlines():
-            found = re.match(r"\s*(.+?)\s+(REG_\w+)\s*(.*)$", line)
-            if found and found.group(1, 2) == (value, kind):
-                text = found.group(3).strip()
-                return int(text, 16) if kind == "REG_DWORD" else text
-        return None
 
     def key_exists(self, key):
         return self.wine("reg", "query", key).returncode == 0
@@ -113,23 +102,6 @@ class Msi(unittest.TestCase):
                         os.path.join(build, "src", "win32", "velmora-close-running.exe")], check=True,
                        capture_output=True)
         return out, version
-
-    def start_client(self, simulated_readers=False):
-        env = dict(self.env, WINEDLLOVERRIDES="")
-        if simulated_readers:
-            readers = WindowsReaders()
-            readers.start()
-            self.addCleanup(readers.stop)
-            dll = os.path.join(self.dir, "winscard.dll")
-            shutil.copy(SIMREADER_DLL, dll)
-            self.addCleanup(lambda: os.path.exists(dll) and os.remove(dll))
-            env.update(readers.env(), WINEDLLOVERRIDES="winscard=n")
-        client = subprocess.Popen(["wine", os.path.join(self.dir, "velmora-client.exe")], env=env,
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: client.poll() is None and os.kill(client.pid, signal.SIGKILL))
-        time.sleep(3)
-        self.assertIsNone(client.poll(), "the installed client ended at start")
-        return client
 
     def assert_nothing_left(self):
         self.assertFalse(os.path.exists(self.dir))
