@@ -420,6 +420,7 @@ void Endpoint::Run() {
         if (listen_ < 0 && !Listen()) {
             pollfd wake{wake_[0], POLLIN, 0};
             poll(&wake, 1, kListenRetryMs);
+            continue;  // without a listener the poll below may never return
         }
         int conn = conn_;  // written only on this thread
         pollfd fds[3] = {{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}, {conn, POLLIN, 0}};

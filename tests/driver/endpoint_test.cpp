@@ -228,6 +228,26 @@ TEST(Endpoint, UnixPathHeldByAnotherFileIsLeftAlone) {
     EXPECT_EQ(text, "not a socket");
 }
 
+// The path freed later (the other file removed by hand): the reader comes up
+// without pcscd being restarted, whatever number of tries failed before.
+TEST(Endpoint, ListeningIsTriedAgainUntilThePathIsFree) {
+    TempDir dir;
+    const std::string path = dir.path + "/reader.sock";
+    std::ofstream(path) << "not a socket";
+    Config config;
+    std::snprintf(config.unixPath, sizeof config.unixPath, "%s", path.c_str());
+    Endpoint endpoint(config);
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(endpoint.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // past two tries
+    unlink(path.c_str());
+    bool listening = false;
+    for (int i = 0; i < 5 && !listening; ++i) listening = WaitForSocket(path);
+    endpoint.Stop();
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(listening);
+}
+
 } // namespace
 } // namespace velmora::reader
 
