@@ -21,6 +21,7 @@ namespace {
 
 constexpr int kSendTimeoutSeconds = 5;
 constexpr int kListenRetryMs = 1000;
+constexpr int kAcceptRetryMs = 100;
 constexpr size_t kReadChunk = 4096;
 
 using LogFunction = void (*)(int priority, const char* format, ...);
@@ -290,7 +291,15 @@ bool Endpoint::LooksDead() {
 
 void Endpoint::Accept() {
     int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+        // Out of descriptors or memory the knock stays pending and the
+        // listener readable: a pause, not a spin, until some are freed.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            pollfd wake{wake_[0], POLLIN, 0};
+            poll(&wake, 1, kAcceptRetryMs);
+        }
+        return;
+    }
     char name[kPeerNameSize];
     bool allowed = UnixSocket() ? UnixPeerAllowed(fd, name, sizeof name) : TcpPeerAllowed(fd, name, sizeof name);
     if (!allowed) {
