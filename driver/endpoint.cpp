@@ -23,6 +23,7 @@ constexpr int kSendTimeoutSeconds = 5;
 constexpr int kListenRetryMs = 1000;
 constexpr int kAcceptRetryMs = 100;
 constexpr size_t kReadChunk = 4096;
+constexpr int kReadChunksPerRound = 16;  // far above what a client sends unasked
 
 using LogFunction = void (*)(int priority, const char* format, ...);
 
@@ -382,10 +383,12 @@ void Endpoint::EndConnection() {
 }
 
 // Reads all there is, so a client's last line and its end are taken in
-// the same round, before a new connection is looked at.
+// the same round, before a new connection is looked at; but no more than a
+// bounded amount, so a peer that never pauses cannot keep the thread from
+// a stop, a hang-up or the clock.
 void Endpoint::Read() {
     char chunk[kReadChunk];
-    for (;;) {
+    for (int round = 0; round < kReadChunksPerRound; ++round) {
         ssize_t got = recv(conn_, chunk, sizeof chunk, MSG_DONTWAIT);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;

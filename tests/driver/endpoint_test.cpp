@@ -15,11 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -327,6 +329,32 @@ TEST(Endpoint, AKnockThatCannotBeAcceptedDoesNotSpin) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A peer that sends without pause must not keep the reading thread from
+// its other work: pcscd's close of the reader waits for that thread.
+TEST(Endpoint, StopsWhileAPeerFloods) {
+    Config config;
+    config.port = FreePort();
+    Endpoint endpoint(config);
+    ASSERT_TRUE(endpoint.Start());
+    int client = Connect(config.port);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(ReadLine(client), "HELLO velmora-reader");
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        const std::string lines(1 << 16, '\n');
+        while (flooding && send(client, lines.data(), lines.size(), MSG_NOSIGNAL) > 0) {
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto stopped = std::async(std::launch::async, [&] { endpoint.Stop(); });
+    const bool inTime = stopped.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    flooding = false;
+    stopped.wait();
+    flood.join();
+    close(client);
+    EXPECT_TRUE(inTime);
 }
 
 } // namespace
