@@ -21,7 +21,9 @@ namespace {
 
 constexpr int kSendTimeoutSeconds = 5;
 constexpr int kListenRetryMs = 1000;
+constexpr int kAcceptRetryMs = 100;
 constexpr size_t kReadChunk = 4096;
+constexpr int kReadChunksPerRound = 16;  // far above what a client sends unasked
 
 using LogFunction = void (*)(int priority, const char* format, ...);
 
@@ -290,7 +292,15 @@ bool Endpoint::LooksDead() {
 
 void Endpoint::Accept() {
     int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+        // Out of descriptors or memory the knock stays pending and the
+        // listener readable: a pause, not a spin, until some are freed.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            pollfd wake{wake_[0], POLLIN, 0};
+            poll(&wake, 1, kAcceptRetryMs);
+        }
+        return;
+    }
     char name[kPeerNameSize];
     bool allowed = UnixSocket() ? UnixPeerAllowed(fd, name, sizeof name) : TcpPeerAllowed(fd, name, sizeof name);
     if (!allowed) {
@@ -373,10 +383,12 @@ void Endpoint::EndConnection() {
 }
 
 // Reads all there is, so a client's last line and its end are taken in
-// the same round, before a new connection is looked at.
+// the same round, before a new connection is looked at; but no more than a
+// bounded amount, so a peer that never pauses cannot keep the thread from
+// a stop, a hang-up or the clock.
 void Endpoint::Read() {
     char chunk[kReadChunk];
-    for (;;) {
+    for (int round = 0; round < kReadChunksPerRound; ++round) {
         ssize_t got = recv(conn_, chunk, sizeof chunk, MSG_DONTWAIT);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -420,6 +432,7 @@ void Endpoint::Run() {
         if (listen_ < 0 && !Listen()) {
             pollfd wake{wake_[0], POLLIN, 0};
             poll(&wake, 1, kListenRetryMs);
+            continue;  // without a listener the poll below may never return
         }
         int conn = conn_;  // written only on this thread
         pollfd fds[3] = {{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}, {conn, POLLIN, 0}};

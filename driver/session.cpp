@@ -525,13 +525,18 @@ Result Session::Control(uint32_t code, const uint8_t* in, size_t inLength, uint8
     if (code == PcscCtlCode(kFunctionVerifyPinDirect)) return VerifyPinDirect(in, inLength, out, capacity, outLength);
     if (code == PcscCtlCode(kFunctionFeatureRequest)) return Features(out, capacity, outLength);
     CommandLine command;
-    command.Text("IOCTL ").Number(WireFromPcsc(code));
+    const uint32_t wire = WireFromPcsc(code);
+    command.Text("IOCTL ").Number(wire);
     if (inLength > 0) command.Text(" ").Bytes(in, inLength);
     if (!command.Fits()) {
         Log(kLogError, "control input of %zu bytes does not fit a command line", inLength);
         return Result::TooLong;
     }
-    Log(kLogDebug, "%s", command.Line());
+    if (IsPinPadCode(wire)) {
+        Log(kLogDebug, "IOCTL %X with %zu bytes (verify structure not logged)", wire, inLength);
+    } else {
+        Log(kLogDebug, "%s", command.Line());
+    }
     return Data(command, "IOCTL", out, capacity, outLength);
 }
 

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,11 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -228,6 +231,26 @@ TEST(Endpoint, UnixPathHeldByAnotherFileIsLeftAlone) {
     EXPECT_EQ(text, "not a socket");
 }
 
+// The path freed later (the other file removed by hand): the reader comes up
+// without pcscd being restarted, whatever number of tries failed before.
+TEST(Endpoint, ListeningIsTriedAgainUntilThePathIsFree) {
+    TempDir dir;
+    const std::string path = dir.path + "/reader.sock";
+    std::ofstream(path) << "not a socket";
+    Config config;
+    std::snprintf(config.unixPath, sizeof config.unixPath, "%s", path.c_str());
+    Endpoint endpoint(config);
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(endpoint.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // past two tries
+    unlink(path.c_str());
+    bool listening = false;
+    for (int i = 0; i < 5 && !listening; ++i) listening = WaitForSocket(path);
+    endpoint.Stop();
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(listening);
+}
+
 } // namespace
 } // namespace velmora::reader
 
@@ -267,6 +290,71 @@ TEST(Endpoint, ANewClientReplacesOnlyOneThatDoesNotAnswerState) {
         close(second);
         endpoint.Stop();
     }
+}
+
+// pcscd out of descriptors (its own clients can use them up): a knock that
+// cannot be accepted stays pending on the listener, and the reading thread
+// must not spin on it. Run in a child, whose descriptor limit is lowered.
+TEST(Endpoint, AKnockThatCannotBeAcceptedDoesNotSpin) {
+    pid_t child = fork();
+    if (child == 0) {
+        Config config;
+        config.port = FreePort();
+        Endpoint endpoint(config);
+        if (!endpoint.Start()) _exit(2);
+        int first = Connect(config.port);
+        if (first < 0 || ReadLine(first) != "HELLO velmora-reader") _exit(3);
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(first) + 16;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(4);
+        int spare = -1;
+        for (int fd = dup(first); fd >= 0; fd = dup(first)) spare = fd;
+        close(spare);  // for the second client's own end; none left for accept
+        int second = Connect(config.port);
+        if (second < 0) _exit(5);
+        rusage before{};
+        rusage after{};
+        getrusage(RUSAGE_SELF, &before);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        getrusage(RUSAGE_SELF, &after);
+        auto micros = [](const rusage& r) {
+            return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+        };
+        const long used = micros(after) - micros(before);
+        std::fprintf(stderr, "CPU over 2 s of waiting: %ld us\n", used);
+        _exit(used < 200000 ? 0 : 1);  // a spinning thread takes most of the 2 s
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A peer that sends without pause must not keep the reading thread from
+// its other work: pcscd's close of the reader waits for that thread.
+TEST(Endpoint, StopsWhileAPeerFloods) {
+    Config config;
+    config.port = FreePort();
+    Endpoint endpoint(config);
+    ASSERT_TRUE(endpoint.Start());
+    int client = Connect(config.port);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(ReadLine(client), "HELLO velmora-reader");
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        const std::string lines(1 << 16, '\n');
+        while (flooding && send(client, lines.data(), lines.size(), MSG_NOSIGNAL) > 0) {
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto stopped = std::async(std::launch::async, [&] { endpoint.Stop(); });
+    const bool inTime = stopped.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    flooding = false;
+    stopped.wait();
+    flood.join();
+    close(client);
+    EXPECT_TRUE(inTime);
 }
 
 } // namespace

@@ -395,7 +395,20 @@ TEST_F(Core, ReferenceDataNeverLogged) {
     Result result;
     Transmit("002000010831323334FFFFFFFF", &result);
     Transmit("00A4040002A0B1", &result);
+    // A program may call the PIN-pad codes itself; their verify structure's
+    // template may hold the PIN.
+    fake_.answer = [](const std::string&) { return Lines{"200 IOCTL SUCCESS "}; };
+    const uint8_t structure[] = {0x1E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0x01,
+                                 0x04, 0x35, 0x36, 0x37, 0x38};
+    uint8_t out[16];
+    size_t n = 0;
+    for (uint32_t code : {0x42000D49u, 0x313524u}) {
+        session_->Control(code, structure, sizeof structure, out, sizeof out, &n);
+    }
+    EXPECT_EQ(fake_.sent.size(), 4u);
     EXPECT_FALSE(fake_.Logged("31323334"));
+    EXPECT_FALSE(fake_.Logged("35363738"));
     EXPECT_TRUE(fake_.Logged("A0B1"));
 }
 
