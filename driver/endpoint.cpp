@@ -92,6 +92,8 @@ void Endpoint::HangUp(void* context) {
 }
 
 void Endpoint::Wake() {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    if (wake_[1] < 0) return;  // stopped: a descriptor number closed may be another file's by now
     char byte = 1;
     ssize_t written = write(wake_[1], &byte, 1);
     (void)written;  // a full pipe wakes the thread all the same
@@ -109,8 +111,10 @@ void Endpoint::Stop() {
     Wake();
     thread_.join();
     session_.StopWaiting();
+    std::lock_guard<std::mutex> lock(wakeMutex_);
     close(wake_[0]);
     close(wake_[1]);
+    wake_[0] = wake_[1] = -1;
 }
 
 int Endpoint::ListenTcp() {

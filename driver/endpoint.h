@@ -63,6 +63,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> hangUp_{false};
     int wake_[2] = {-1, -1};
+    std::mutex wakeMutex_;  // wake_[1] against a late HangUp from pcscd's threads while Stop closes it
     int listen_ = -1;
     unsigned long listenInode_ = 0;  // the Unix socket file this endpoint made, removed at its end
     std::mutex connectionMutex_;  // conn_ against senders on pcscd's threads
