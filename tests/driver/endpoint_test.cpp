@@ -212,12 +212,18 @@ TEST(Endpoint, UnixSocketOnlyForItsOwnUser) {
     EXPECT_NE(lstat(path.c_str(), &info), 0);  // removed at the end
 }
 
-TEST(Endpoint, UnixPathHeldByAnotherFileIsLeftAlone) {
-    TempDir dir;
-    const std::string path = dir.path + "/reader.sock";
+// A Unix-socket reader whose path another program holds with a plain file.
+Config UnixConfigOverPlainFile(const std::string& path) {
     std::ofstream(path) << "not a socket";
     Config config;
     std::snprintf(config.unixPath, sizeof config.unixPath, "%s", path.c_str());
+    return config;
+}
+
+TEST(Endpoint, UnixPathHeldByAnotherFileIsLeftAlone) {
+    TempDir dir;
+    const std::string path = dir.path + "/reader.sock";
+    Config config = UnixConfigOverPlainFile(path);
     Endpoint endpoint(config);
     testing::internal::CaptureStderr();
     ASSERT_TRUE(endpoint.Start());
@@ -236,9 +242,7 @@ TEST(Endpoint, UnixPathHeldByAnotherFileIsLeftAlone) {
 TEST(Endpoint, ListeningIsTriedAgainUntilThePathIsFree) {
     TempDir dir;
     const std::string path = dir.path + "/reader.sock";
-    std::ofstream(path) << "not a socket";
-    Config config;
-    std::snprintf(config.unixPath, sizeof config.unixPath, "%s", path.c_str());
+    Config config = UnixConfigOverPlainFile(path);
     Endpoint endpoint(config);
     testing::internal::CaptureStderr();
     ASSERT_TRUE(endpoint.Start());

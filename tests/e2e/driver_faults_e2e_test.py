@@ -19,6 +19,18 @@ VERIFY_PIN = "002000010431323334"
 PIN_STATUS = "00200001"  # VERIFY without data: 9000 while verified, 63Cx otherwise
 
 
+def scripted_chain(test):
+    """A server pcscd with the driver and a scripted client connected to it,
+    both ended with the test."""
+    port = free_port()
+    server = PrivatePcscd((), remotes=("127.0.0.1:%d" % port,))
+    test.assertTrue(server.start(), server.error)
+    test.addCleanup(server.stop)
+    client = ScriptedClient(port)
+    test.addCleanup(client.close)
+    return server, client
+
+
 def long_structure(total):
     """A VERIFY template structure of `total` bytes whose ulDataLength matches."""
     data = total - 19
@@ -32,12 +44,7 @@ class Hostile(unittest.TestCase):
     log line, never cut, pcscd alive and serving."""
 
     def test_long_inputs_refused_and_pcscd_serves_on(self):
-        port = free_port()
-        server = PrivatePcscd((), remotes=("127.0.0.1:%d" % port,))
-        self.assertTrue(server.start(), server.error)
-        self.addCleanup(server.stop)
-        client = ScriptedClient(port)
-        self.addCleanup(client.close)
+        server, client = scripted_chain(self)
         client.answer = lambda line: (b"500 SCardControl()=80100016: refused\n" if line.startswith("IOCTL")
                                       else b"200 TRANSMIT SUCCESS 9000\n")
         probe = Probe(server)
@@ -114,12 +121,7 @@ class ResetWithoutExtension(unittest.TestCase):
     unpowered, so no program gets it as it was, until it comes back."""
 
     def test_reset_fails_visibly(self):
-        port = free_port()
-        server = PrivatePcscd((), remotes=("127.0.0.1:%d" % port,))
-        self.assertTrue(server.start(), server.error)
-        self.addCleanup(server.stop)
-        client = ScriptedClient(port)
-        self.addCleanup(client.close)
+        server, client = scripted_chain(self)
         client.answer = lambda line: ("500 invalid command '%.20s'\n" % line).encode() if line.startswith(
             "RECONNECT") else b"200 TRANSMIT SUCCESS 9000\n"
         probe = Probe(server)

@@ -68,6 +68,16 @@ class WineInstall:
         self.assertIsNone(client.poll(), "the installed client ended at start")
         return client
 
+    def assert_client_connects_to(self, port):
+        """The installed client, with a simulated reader, connects to the
+        server peer on the port its settings name."""
+        server = subprocess.Popen([SERVER, "--port", str(port), "--once"], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(server.kill)
+        self.assertTrue(server.stdout.readline().startswith("LISTENING"))
+        self.start_client(simulated_readers=True)
+        self.assertTrue(server.stdout.readline().startswith("# client connected"))
+        os.remove(os.path.join(self.dir, "winscard.dll"))
+
 
 class Installer(WineInstall, unittest.TestCase):
     def setUp(self):
@@ -120,12 +130,7 @@ class Installer(WineInstall, unittest.TestCase):
         self.install("/NOAUTOSTART", "/HOST=127.0.0.1", "/PORT=%d" % port)
         self.assertEqual(self.registry(POLICY_KEY, "Host"), "127.0.0.1")
         self.assertEqual(self.registry(POLICY_KEY, "Port", "REG_DWORD"), port)
-        server = subprocess.Popen([SERVER, "--port", str(port), "--once"], stdout=subprocess.PIPE, text=True)
-        self.addCleanup(server.kill)
-        self.assertTrue(server.stdout.readline().startswith("LISTENING"))
-        self.start_client(simulated_readers=True)
-        self.assertTrue(server.stdout.readline().startswith("# client connected"))
-        os.remove(os.path.join(self.dir, "winscard.dll"))
+        self.assert_client_connects_to(port)
         self.uninstall()
         self.assertIsNone(self.registry(POLICY_KEY, "Host"))
         self.assertIsNone(self.registry(POLICY_KEY, "Port", "REG_DWORD"))

@@ -17,7 +17,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from e2e_harness import SERVER, WineSession, free_port  # noqa: E402
+from e2e_harness import WineSession, free_port  # noqa: E402
 from installer_test import WineInstall  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -124,12 +124,7 @@ class Msi(WineInstall, unittest.TestCase):
         self.assertEqual(self.uninstall_entries(), [(VERSION, "Velmora")])
         self.assertEqual(self.registry(POLICY_KEY, "Host"), "127.0.0.1")
         self.assertEqual(self.registry(POLICY_KEY, "Port", "REG_DWORD"), port)
-        server = subprocess.Popen([SERVER, "--port", str(port), "--once"], stdout=subprocess.PIPE, text=True)
-        self.addCleanup(server.kill)
-        self.assertTrue(server.stdout.readline().startswith("LISTENING"))
-        self.start_client(simulated_readers=True)
-        self.assertTrue(server.stdout.readline().startswith("# client connected"))
-        os.remove(os.path.join(self.dir, "winscard.dll"))
+        self.assert_client_connects_to(port)
         self.uninstall(MSI)
         self.assert_nothing_left()
 
